@@ -1,0 +1,11 @@
+# Instruments everything built in this tree (library, tests, examples) alike.
+if(CU_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(CU_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT CU_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "CU_SANITIZE must be empty, address or thread, not '${CU_SANITIZE}'")
+endif()

@@ -1,0 +1,103 @@
+// Recursive mutex, read/write lock with writer preference, and their scoped holders.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "OSCond.h"
+#include "OSTypes.h"
+#include "platform/Platform.h"
+
+// A recursive mutex that keeps its own holder and depth on top of a platform lock, so a
+// re-lock by the holder touches no platform lock at all.
+class OSMutex {
+public:
+    OSMutex() = default;
+    OSMutex(const OSMutex&) = delete;
+    OSMutex& operator=(const OSMutex&) = delete;
+
+    void Lock();
+    void Unlock();  // ignored when the calling thread is not the holder
+    Bool16 TryLock();
+
+private:
+    void TakeFirstHold(uint32_t thread);
+
+    Platform::CriticalSection fCriticalSection;
+    // Read without the lock: only the holder can find its own id here.
+    std::atomic<uint32_t> fHolder{0};
+    uint32_t fHolderCount = 0;
+};
+
+// Holds an OSMutex for the extent of a scope; a null mutex makes it do nothing.
+class OSMutexLocker {
+public:
+    explicit OSMutexLocker(OSMutex* mutex) : fMutex(mutex) {
+        if (fMutex != nullptr) fMutex->Lock();
+    }
+    ~OSMutexLocker() {
+        if (fMutex != nullptr) fMutex->Unlock();
+    }
+    OSMutexLocker(const OSMutexLocker&) = delete;
+    OSMutexLocker& operator=(const OSMutexLocker&) = delete;
+
+private:
+    OSMutex* fMutex;
+};
+
+// Shared/exclusive lock. A reader that arrives while a writer waits waits too, and a
+// releasing writer hands over to the next writer before any reader.
+class OSReadWriteMutex {
+public:
+    // Each wait re-examines the state after this slice, so in effect waits are unlimited.
+    static constexpr int32_t kRWWaitSliceMSec = 0x0FFFFFFF;
+
+    OSReadWriteMutex() = default;
+    OSReadWriteMutex(const OSReadWriteMutex&) = delete;
+    OSReadWriteMutex& operator=(const OSReadWriteMutex&) = delete;
+
+    void LockRead();
+    void LockWrite();
+    void Unlock();
+    int32_t TryLockRead();   // 0, or EBUSY without waiting
+    int32_t TryLockWrite();  // 0, or EBUSY without waiting
+
+private:
+    OSMutex fMutex;
+    OSCond fReadersCond;
+    OSCond fWritersCond;
+    int32_t fState = 0;  // readers holding when positive, -1 while a writer holds
+    int32_t fWaitingWriters = 0;
+    int32_t fWaitingReaders = 0;
+};
+
+class OSMutexReadWriteLocker {
+public:
+    explicit OSMutexReadWriteLocker(OSReadWriteMutex* mutex) : fRWMutex(mutex) {}
+    virtual ~OSMutexReadWriteLocker() {
+        if (fRWMutex != nullptr) fRWMutex->Unlock();
+    }
+    OSMutexReadWriteLocker(const OSMutexReadWriteLocker&) = delete;
+    OSMutexReadWriteLocker& operator=(const OSMutexReadWriteLocker&) = delete;
+
+protected:
+    OSReadWriteMutex* fRWMutex;
+};
+
+class OSMutexReadLocker : public OSMutexReadWriteLocker {
+public:
+    explicit OSMutexReadLocker(OSReadWriteMutex* mutex) : OSMutexReadWriteLocker(mutex) {
+        fRWMutex->LockRead();
+    }
+};
+
+class OSMutexWriteLocker : public OSMutexReadWriteLocker {
+public:
+    explicit OSMutexWriteLocker(OSReadWriteMutex* mutex) : OSMutexReadWriteLocker(mutex) {
+        fRWMutex->LockWrite();
+    }
+};
+
+// The lock under which task threads run every task: shared by default, exclusive for a
+// task that asked for the global lock.
+extern OSReadWriteMutex sGlobalRWMutex;

@@ -1,0 +1,45 @@
+// Threads started by the runtime, with a thread-local pointer back to their object.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "OSTypes.h"
+#include "platform/Platform.h"
+
+class OSThread {
+public:
+    // Allocates the thread-local slot; called once before any OSThread is started.
+    static void Initialize();
+    // The calling thread's OSThread, or null for threads the runtime did not start.
+    static OSThread* GetCurrent();
+    static void Sleep(uint32_t milliseconds);
+    // Does nothing: the task threads and the event loop call it after every unit of work.
+    static void Yield() {}
+    // The calling thread's last platform error as a runtime error number.
+    static int32_t LastErrorCode();
+
+    OSThread() = default;
+    // Requests the stop and joins the thread (once) if it was started.
+    virtual ~OSThread();
+    OSThread(const OSThread&) = delete;
+    OSThread& operator=(const OSThread&) = delete;
+
+    virtual void Entry() = 0;
+
+    void Start();
+    void SendStopRequest() { fStopRequested.store(1, std::memory_order_release); }
+    Bool16 IsStopRequested() const { return fStopRequested.load(std::memory_order_acquire); }
+    void Join();
+    void StopAndWaitForThread();
+
+private:
+    static void RunEntry(void* thread);
+
+    static uint32_t sThreadStorageIndex;
+
+    // Written by the stopping thread, polled by the thread's own body without a lock.
+    std::atomic<Bool16> fStopRequested{0};
+    Bool16 fJoined = 0;
+    Platform::ThreadHandle fThreadHandle = 0;
+};

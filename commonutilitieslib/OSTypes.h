@@ -1,0 +1,19 @@
+// Basic types and error numbers shared by every part of the runtime.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+
+// The runtime's yes/no type: 1 for true, 0 for false.
+using Bool16 = uint16_t;
+
+// Error numbers are signed 32-bit, 0 for success. The standard numbers keep their
+// classic values on every platform; the runtime's own numbers sit above 1000.
+static_assert(ENOENT == 2 && EINTR == 4 && EAGAIN == 11 && EBUSY == 16 && EEXIST == 17 &&
+                  EMFILE == 24 && EPIPE == 32,
+              "the runtime's error numbers rely on the classic errno values");
+
+constexpr int32_t kErrNotConnected = 1002;
+constexpr int32_t kErrAddressInUse = 1004;
+constexpr int32_t kErrInProgress = 1007;
+constexpr int32_t kErrAddressNotAvailable = 1009;

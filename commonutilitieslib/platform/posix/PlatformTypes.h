@@ -1,0 +1,12 @@
+// Storage of the platform objects that the runtime embeds, on POSIX.
+#pragma once
+
+#include <pthread.h>
+
+namespace Platform {
+
+struct NativeCriticalSection {
+    pthread_mutex_t fMutex;
+};
+
+}  // namespace Platform

@@ -1,0 +1,102 @@
+// Critical sections, thread ids and auto-reset events on POSIX.
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <new>
+
+#include "platform/Platform.h"
+
+namespace Platform {
+
+CriticalSection::CriticalSection() { pthread_mutex_init(&fNative.fMutex, nullptr); }
+CriticalSection::~CriticalSection() { pthread_mutex_destroy(&fNative.fMutex); }
+void CriticalSection::Enter() { pthread_mutex_lock(&fNative.fMutex); }
+void CriticalSection::Leave() { pthread_mutex_unlock(&fNative.fMutex); }
+bool CriticalSection::TryEnter() { return pthread_mutex_trylock(&fNative.fMutex) == 0; }
+
+uint32_t CurrentThreadId() {
+    // Ids are handed out once per thread from a counter, so they are non-zero and unique
+    // among live threads, and asking costs one thread-local read.
+    static std::atomic<uint32_t> sNextId{1};
+    thread_local uint32_t tId = 0;
+    if (tId == 0) {
+        do {
+            tId = sNextId.fetch_add(1, std::memory_order_relaxed);
+        } while (tId == 0);
+    }
+    return tId;
+}
+
+namespace {
+
+struct PosixEvent {
+    pthread_mutex_t fMutex;
+    pthread_cond_t fCond;
+    bool fSet;
+};
+
+timespec DeadlineAfter(uint32_t timeoutMs) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += long(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+}  // namespace
+
+EventHandle CreateAutoResetEvent() {
+    auto* event = new (std::nothrow) PosixEvent;
+    if (event == nullptr) return nullptr;
+    pthread_mutex_init(&event->fMutex, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    // Timed waits measure against the monotonic clock, immune to wall-clock changes.
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&event->fCond, &attributes);
+    pthread_condattr_destroy(&attributes);
+    event->fSet = false;
+    return event;
+}
+
+bool SetEvent(EventHandle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    if (event == nullptr) return false;
+    pthread_mutex_lock(&event->fMutex);
+    event->fSet = true;
+    pthread_cond_signal(&event->fCond);
+    pthread_mutex_unlock(&event->fMutex);
+    return true;
+}
+
+WaitResult WaitEvent(EventHandle handle, uint32_t timeoutMs) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    if (event == nullptr) return WaitResult::kFailed;
+    const timespec deadline = DeadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
+    pthread_mutex_lock(&event->fMutex);
+    int result = 0;
+    while (!event->fSet && result != ETIMEDOUT) {
+        result = timeoutMs == kInfinite
+                     ? pthread_cond_wait(&event->fCond, &event->fMutex)
+                     : pthread_cond_timedwait(&event->fCond, &event->fMutex, &deadline);
+    }
+    const bool signaled = event->fSet;
+    event->fSet = false;
+    pthread_mutex_unlock(&event->fMutex);
+    return signaled ? WaitResult::kSignaled : WaitResult::kTimeout;
+}
+
+bool CloseEvent(EventHandle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    if (event == nullptr) return false;
+    pthread_cond_destroy(&event->fCond);
+    pthread_mutex_destroy(&event->fMutex);
+    delete event;
+    return true;
+}
+
+}  // namespace Platform

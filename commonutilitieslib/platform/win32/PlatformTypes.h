@@ -1,0 +1,12 @@
+// Storage of the platform objects that the runtime embeds, on Windows. Kept free of
+// <windows.h> so that its macros (Yield among them) never reach the runtime's headers;
+// the sizes are checked against the real types where they are used.
+#pragma once
+
+namespace Platform {
+
+struct NativeCriticalSection {
+    alignas(void*) unsigned char fBytes[sizeof(void*) == 4 ? 24 : 40];
+};
+
+}  // namespace Platform

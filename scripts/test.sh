@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The test command: installs what a fresh machine lacks, builds every preset (native,
+# AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, 32-bit Windows under
+# Wine) and runs every test in each. Ends with a summary; exits non-zero on any failure.
+#
+#   scripts/test.sh [PRESET...]     default: native asan tsan win32
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -eq 0 ] && presets=(native asan tsan win32)
+
+scripts/install-deps.sh all || { echo "could not install the build dependencies" >&2; exit 1; }
+
+results=()
+failed=0
+started=$SECONDS
+
+# Runs one step, logging its output; records and prints its outcome.
+step() {
+    local name=$1
+    shift
+    local log="build/logs/${name// /-}.log"
+    local begin=$SECONDS
+    mkdir -p build/logs
+    printf '== %-28s ' "$name"
+    if "$@" >"$log" 2>&1; then
+        printf 'ok      (%ss)\n' $((SECONDS - begin))
+        results+=("ok      $name")
+        return 0
+    fi
+    printf 'FAILED  (%ss), last lines of %s:\n' $((SECONDS - begin)) "$log"
+    tail -n 40 "$log" | sed 's/^/   | /'
+    results+=("FAILED  $name  (log: $log)")
+    failed=1
+    return 1
+}
+
+run_tests() {
+    local preset=$1
+    if [ "$preset" = win32 ]; then
+        scripts/wine-run.sh --start "build/$preset" || return 1
+        ctest --preset "$preset"
+        local status=$?
+        scripts/wine-run.sh --stop "build/$preset"
+        return $status
+    fi
+    ctest --preset "$preset"
+}
+
+for preset in "${presets[@]}"; do
+    step "$preset: configure" cmake --preset "$preset" &&
+        step "$preset: build" cmake --build --preset "$preset" &&
+        step "$preset: tests" run_tests "$preset"
+    if [ "$preset" = native ]; then
+        step "native: installed package" scripts/check-package.sh
+    fi
+done
+
+echo
+echo "Summary ($((SECONDS - started))s):"
+printf '  %s\n' "${results[@]}"
+if [ $failed -ne 0 ]; then
+    echo "SOME STEPS FAILED"
+    exit 1
+fi
+echo "ALL PASSED"
