@@ -8,23 +8,17 @@
 
 namespace Platform {
 
-CriticalSection::CriticalSection() { pthread_mutex_init(&fNative.fMutex, nullptr); }
-CriticalSection::~CriticalSection() { pthread_mutex_destroy(&fNative.fMutex); }
-void CriticalSection::Enter() { pthread_mutex_lock(&fNative.fMutex); }
-void CriticalSection::Leave() { pthread_mutex_unlock(&fNative.fMutex); }
-bool CriticalSection::TryEnter() { return pthread_mutex_trylock(&fNative.fMutex) == 0; }
+thread_local constinit uint32_t tCurrentThreadId = 0;
 
-uint32_t CurrentThreadId() {
-    // Ids are handed out once per thread from a counter, so they are non-zero and unique
-    // among live threads, and asking costs one thread-local read.
+uint32_t AssignCurrentThreadId() {
+    // Non-zero and unique among live threads: a fresh number for every thread.
     static std::atomic<uint32_t> sNextId{1};
-    thread_local uint32_t tId = 0;
-    if (tId == 0) {
-        do {
-            tId = sNextId.fetch_add(1, std::memory_order_relaxed);
-        } while (tId == 0);
-    }
-    return tId;
+    uint32_t id;
+    do {
+        id = sNextId.fetch_add(1, std::memory_order_relaxed);
+    } while (id == 0);
+    tCurrentThreadId = id;
+    return id;
 }
 
 namespace {

@@ -18,7 +18,7 @@ void CriticalSection::Enter() { EnterCriticalSection(Native(fNative)); }
 void CriticalSection::Leave() { LeaveCriticalSection(Native(fNative)); }
 bool CriticalSection::TryEnter() { return TryEnterCriticalSection(Native(fNative)) != 0; }
 
-uint32_t CurrentThreadId() { return uint32_t(GetCurrentThreadId()); }
+uint32_t CurrentThreadIdOutOfLine() { return uint32_t(GetCurrentThreadId()); }
 
 EventHandle CreateAutoResetEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
 
