@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "PlatformTypes.h"
 
@@ -93,6 +94,138 @@ bool SetThreadSlot(uint32_t index, void* value);
 void* GetThreadSlot(uint32_t index);
 
 void SleepMilliseconds(uint32_t milliseconds);
+
+// ---- Readiness source --------------------------------------------------------------------
+// Windows: a hidden window that WSAAsyncSelect posts socket notifications to. POSIX: one
+// epoll instance with one-shot registrations whose data carry the socket and the message
+// number. Either way: arming is one-shot and keyed by a message number, and one thread
+// takes one (socket, message number) at a time.
+
+using EventSourceHandle = uintptr_t;  // 0 when there is none
+using WindowProcedure = intptr_t(CU_WINAPI*)(void* window, uint32_t message, uintptr_t wParam,
+                                             intptr_t lParam);
+
+// Readiness masks in the Windows notification bits, whatever the platform.
+constexpr uint32_t kNotifyRead = 0x01;
+constexpr uint32_t kNotifyWrite = 0x02;
+constexpr uint32_t kNotifyAccept = 0x08;
+constexpr uint32_t kNotifyConnect = 0x10;
+constexpr uint32_t kNotifyClose = 0x20;
+
+bool RegisterEventWindowClass(const char* className, WindowProcedure procedure);
+// Creates the source in the calling thread, which alone may take its events.
+EventSourceHandle CreateEventWindow(const char* className, const char* windowName);
+
+enum class MessageStatus { kMessage, kQuit, kInterrupted };
+// Blocks until one notification is taken.
+MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32_t* socket);
+// Arms the socket for one notification of the mask's events under the message number; a
+// mask of 0 switches its notifications off. 0, or -1 with the last error set.
+int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
+                       uint32_t mask);
+// Switches a socket off after one of its notifications was taken, where the platform does
+// not do so by itself.
+void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket);
+
+// ---- IPv4 sockets ------------------------------------------------------------------------
+// Handles are 32-bit, -1 for none. Calls return what the Windows Sockets call returns (-1
+// on failure, with the last error set) on every platform.
+
+// Starts and stops the platform's socket library (WSAStartup on Windows). The runtime never
+// calls these: a host does, before its first socket and after its last.
+bool StartSocketLibrary();
+void StopSocketLibrary();
+
+// Byte order: both targets are little-endian hosts; the network is big-endian.
+inline uint16_t HostToNetwork16(uint16_t value) { return __builtin_bswap16(value); }
+inline uint32_t HostToNetwork32(uint32_t value) { return __builtin_bswap32(value); }
+inline uint16_t NetworkToHost16(uint16_t value) { return __builtin_bswap16(value); }
+inline uint32_t NetworkToHost32(uint32_t value) { return __builtin_bswap32(value); }
+
+using SocketHandle = int32_t;
+constexpr SocketHandle kInvalidSocket = -1;
+
+constexpr int32_t kSocketStream = 1;    // SOCK_STREAM
+constexpr int32_t kSocketDatagram = 2;  // SOCK_DGRAM
+constexpr uint16_t kAddressFamilyInet = 2;  // AF_INET
+
+// Laid out as the platform's sockaddr_in; port and address in network byte order.
+struct SocketAddress {
+    uint16_t fFamily;
+    uint16_t fPort;
+    uint32_t fAddress;
+    uint8_t fZero[8];
+};
+static_assert(sizeof(SocketAddress) == 16);
+
+// One buffer of a gathered send, laid out as the platform's WSABUF: length, then pointer.
+struct SocketBuffer {
+    uint32_t fLength;
+    char* fData;
+};
+
+enum class SocketOption {
+    kReuseAddress,        // SOL_SOCKET, SO_REUSEADDR, int
+    kNoDelay,             // IPPROTO_TCP, TCP_NODELAY, int
+    kKeepAlive,           // SOL_SOCKET, SO_KEEPALIVE, int
+    kSendBufferSize,      // SOL_SOCKET, SO_SNDBUF, int
+    kReceiveBufferSize,   // SOL_SOCKET, SO_RCVBUF, int
+    kAddMembership,       // IPPROTO_IP, IP_ADD_MEMBERSHIP, group then interface
+    kDropMembership,      // IPPROTO_IP, IP_DROP_MEMBERSHIP, group then interface
+    kMulticastTtl,        // IPPROTO_IP, IP_MULTICAST_TTL, one byte
+    kMulticastInterface,  // IPPROTO_IP, IP_MULTICAST_IF, four address bytes
+    kMulticastLoop,       // IPPROTO_IP, IP_MULTICAST_LOOP, one byte
+};
+
+SocketHandle OpenSocket(int32_t type);
+int CloseSocket(SocketHandle socket);
+int SetSocketNonBlocking(SocketHandle socket);
+int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                    uint32_t length);
+int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint32_t* length);
+int BindSocket(SocketHandle socket, const SocketAddress* address);
+int GetSocketName(SocketHandle socket, SocketAddress* address);
+int GetPeerName(SocketHandle socket, SocketAddress* address);
+int ListenSocket(SocketHandle socket, int32_t backlog);
+// A new handle, or -1; fills the peer's address when asked.
+SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer);
+int ConnectSocket(SocketHandle socket, const SocketAddress* address);
+// The pending error of a socket (SO_ERROR), in the runtime's last-error code space; 0 for
+// none. Taking it clears it.
+uint32_t TakeSocketError(SocketHandle socket);
+// Shuts the sending direction down (a half-close).
+int ShutdownSocketSend(SocketHandle socket);
+
+// Bytes transferred, or -1. A send on a broken connection fails with the connection-reset
+// error; it never raises a signal.
+int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length);
+int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size);
+// 0 with *sent filled, or -1.
+int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
+                     uint32_t* sent);
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddress* address);
+// The sender's address is written even when the call fails, as far as the platform did.
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddress* sender);
+
+// Dotted-decimal text of an address in network byte order, in a buffer of at least 16
+// bytes.
+void AddressToDottedText(uint32_t networkAddress, char* text);
+// The address in network byte order, or 0xFFFFFFFF for text that is not an address.
+uint32_t DottedTextToAddress(const char* text);
+// The host name of an address in network byte order; false when none is found.
+bool LookUpHostName(uint32_t networkAddress, char* name, uint32_t size);
+
+enum class InterfaceListStatus {
+    kListed,         // the whole list was read
+    kNoProbeSocket,  // the socket needed to ask for it could not be made
+    kListFailed,     // the platform refused the request
+    kPartialRecord,  // the list ended inside a record; the whole records were read
+};
+// The host's IPv4 interface addresses in network byte order, in the platform's order,
+// however many there are.
+InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses);
 
 }  // namespace Platform
 

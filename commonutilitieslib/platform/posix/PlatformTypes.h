@@ -10,3 +10,6 @@ struct NativeCriticalSection {
 };
 
 }  // namespace Platform
+
+// Calling convention of platform callbacks: the platform's default on POSIX.
+#define CU_WINAPI

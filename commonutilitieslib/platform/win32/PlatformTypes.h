@@ -10,3 +10,6 @@ struct NativeCriticalSection {
 };
 
 }  // namespace Platform
+
+// Calling convention of window procedures and other platform callbacks.
+#define CU_WINAPI __stdcall

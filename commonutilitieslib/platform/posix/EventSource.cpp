@@ -1,0 +1,59 @@
+// The readiness source on POSIX: one epoll instance with one-shot registrations.
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Platform.h"
+
+namespace Platform {
+namespace {
+
+int EpollOf(EventSourceHandle source) { return int(source) - 1; }
+
+uint32_t EpollEventsFor(uint32_t mask) {
+    uint32_t events = 0;
+    if (mask & (kNotifyRead | kNotifyAccept | kNotifyClose)) events |= EPOLLIN | EPOLLRDHUP;
+    if (mask & (kNotifyWrite | kNotifyConnect)) events |= EPOLLOUT;
+    return events;
+}
+
+}  // namespace
+
+bool RegisterEventWindowClass(const char*, WindowProcedure) { return true; }
+
+EventSourceHandle CreateEventWindow(const char*, const char*) {
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    // Stored off by one, so that descriptor 0 is still a valid source.
+    return epoll < 0 ? 0 : EventSourceHandle(epoll) + 1;
+}
+
+MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32_t* socket) {
+    epoll_event event;
+    const int count = epoll_wait(EpollOf(source), &event, 1, -1);
+    if (count != 1) return count < 0 && errno != EINTR ? MessageStatus::kQuit
+                                                         : MessageStatus::kInterrupted;
+    *socket = int32_t(uint32_t(event.data.u64));
+    *message = uint32_t(event.data.u64 >> 32);
+    return MessageStatus::kMessage;
+}
+
+int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
+                       uint32_t mask) {
+    const uint32_t events = EpollEventsFor(mask);
+    epoll_event event{};
+    // With no events the registration stays but reports nothing: switched off.
+    event.events = events != 0 ? events | EPOLLONESHOT : 0;
+    event.data.u64 = (uint64_t(message) << 32) | uint32_t(socket);
+    const int epoll = EpollOf(source);
+    if (epoll_ctl(epoll, EPOLL_CTL_MOD, socket, &event) == 0) return 0;
+    if (errno != ENOENT) return -1;
+    if (events == 0) return 0;  // never registered: already off
+    return epoll_ctl(epoll, EPOLL_CTL_ADD, socket, &event) == 0 ? 0 : -1;
+}
+
+void DisarmDeliveredSocket(EventSourceHandle, int32_t) {
+    // One-shot registrations switch themselves off on delivery.
+}
+
+}  // namespace Platform

@@ -1,0 +1,224 @@
+// IPv4 sockets on POSIX, reporting as Windows Sockets does.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Platform.h"
+#include "PosixErrors.h"
+
+namespace Platform {
+
+static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
+static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
+static_assert(kAddressFamilyInet == AF_INET);
+
+namespace {
+
+const sockaddr* AsSockaddr(const SocketAddress* address) {
+    return reinterpret_cast<const sockaddr*>(address);
+}
+sockaddr* AsSockaddr(SocketAddress* address) { return reinterpret_cast<sockaddr*>(address); }
+
+struct OptionName {
+    int fLevel;
+    int fName;
+};
+
+OptionName NameOf(SocketOption option) {
+    switch (option) {
+        case SocketOption::kReuseAddress:
+            return {SOL_SOCKET, SO_REUSEADDR};
+        case SocketOption::kNoDelay:
+            return {IPPROTO_TCP, TCP_NODELAY};
+        case SocketOption::kKeepAlive:
+            return {SOL_SOCKET, SO_KEEPALIVE};
+        case SocketOption::kSendBufferSize:
+            return {SOL_SOCKET, SO_SNDBUF};
+        case SocketOption::kReceiveBufferSize:
+            return {SOL_SOCKET, SO_RCVBUF};
+        case SocketOption::kAddMembership:
+            return {IPPROTO_IP, IP_ADD_MEMBERSHIP};
+        case SocketOption::kDropMembership:
+            return {IPPROTO_IP, IP_DROP_MEMBERSHIP};
+        case SocketOption::kMulticastTtl:
+            return {IPPROTO_IP, IP_MULTICAST_TTL};
+        case SocketOption::kMulticastInterface:
+            return {IPPROTO_IP, IP_MULTICAST_IF};
+        case SocketOption::kMulticastLoop:
+            return {IPPROTO_IP, IP_MULTICAST_LOOP};
+    }
+    return {-1, -1};
+}
+
+// Interrupted calls are the caller's to retry, as on Windows; everything else as it is.
+int32_t Result(ssize_t result) { return result < 0 ? -1 : int32_t(result); }
+
+}  // namespace
+
+bool StartSocketLibrary() { return true; }
+void StopSocketLibrary() {}
+
+SocketHandle OpenSocket(int32_t type) {
+    const int handle = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    return handle < 0 ? kInvalidSocket : SocketHandle(handle);
+}
+
+int CloseSocket(SocketHandle socket) { return close(socket) == 0 ? 0 : -1; }
+
+int SetSocketNonBlocking(SocketHandle socket) {
+    const int flags = fcntl(socket, F_GETFL);
+    if (flags < 0) return -1;
+    return fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                    uint32_t length) {
+    const OptionName name = NameOf(option);
+    return setsockopt(socket, name.fLevel, name.fName, value, socklen_t(length)) == 0 ? 0 : -1;
+}
+
+int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint32_t* length) {
+    const OptionName name = NameOf(option);
+    socklen_t size = socklen_t(*length);
+    const int result = getsockopt(socket, name.fLevel, name.fName, value, &size);
+    *length = uint32_t(size);
+    return result == 0 ? 0 : -1;
+}
+
+int BindSocket(SocketHandle socket, const SocketAddress* address) {
+    return bind(socket, AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, SocketAddress* address) {
+    socklen_t size = sizeof(SocketAddress);
+    return getsockname(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
+int GetPeerName(SocketHandle socket, SocketAddress* address) {
+    socklen_t size = sizeof(SocketAddress);
+    return getpeername(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
+int ListenSocket(SocketHandle socket, int32_t backlog) {
+    return listen(socket, backlog) == 0 ? 0 : -1;
+}
+
+SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
+    socklen_t size = sizeof(SocketAddress);
+    const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
+                               peer != nullptr ? &size : nullptr, SOCK_CLOEXEC);
+    return handle < 0 ? kInvalidSocket : SocketHandle(handle);
+}
+
+int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
+    if (connect(socket, AsSockaddr(address), sizeof(SocketAddress)) == 0) return 0;
+    // A non-blocking connect under way reads as Windows Sockets reports it: would block.
+    if (errno == EINPROGRESS) errno = EWOULDBLOCK;
+    return -1;
+}
+
+uint32_t TakeSocketError(SocketHandle socket) {
+    int error = 0;
+    socklen_t size = sizeof(error);
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    return WindowsCodeFromErrno(error);
+}
+
+int ShutdownSocketSend(SocketHandle socket) { return shutdown(socket, SHUT_WR) == 0 ? 0 : -1; }
+
+int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
+    return Result(send(socket, data, length, MSG_NOSIGNAL));
+}
+
+int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
+    return Result(recv(socket, buffer, size, 0));
+}
+
+int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
+                     uint32_t* sent) {
+    // Gathered in batches on the stack; a send that stops short of a batch is a partial
+    // send, which callers handle like any other.
+    constexpr uint32_t kBatch = 64;
+    iovec vectors[kBatch];
+    uint32_t total = 0;
+    for (uint32_t first = 0; first < count; first += kBatch) {
+        const uint32_t batch = count - first < kBatch ? count - first : kBatch;
+        size_t batchBytes = 0;
+        for (uint32_t i = 0; i < batch; ++i) {
+            vectors[i].iov_base = buffers[first + i].fData;
+            vectors[i].iov_len = buffers[first + i].fLength;
+            batchBytes += buffers[first + i].fLength;
+        }
+        msghdr message{};
+        message.msg_iov = vectors;
+        message.msg_iovlen = batch;
+        const ssize_t result = sendmsg(socket, &message, MSG_NOSIGNAL);
+        if (result < 0) {
+            if (total > 0) break;  // report what went out before the failure
+            return -1;
+        }
+        total += uint32_t(result);
+        if (size_t(result) < batchBytes) break;
+    }
+    *sent = total;
+    return 0;
+}
+
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddress* address) {
+    return Result(sendto(socket, data, length, MSG_NOSIGNAL, AsSockaddr(address),
+                         sizeof(SocketAddress)));
+}
+
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddress* sender) {
+    // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
+    socklen_t senderSize = sizeof(SocketAddress);
+    const ssize_t result =
+        recvfrom(socket, buffer, size, MSG_TRUNC, AsSockaddr(sender), &senderSize);
+    if (result > ssize_t(size)) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    return Result(result);
+}
+
+void AddressToDottedText(uint32_t networkAddress, char* text) {
+    in_addr address;
+    address.s_addr = networkAddress;
+    inet_ntop(AF_INET, &address, text, 16);
+}
+
+uint32_t DottedTextToAddress(const char* text) {
+    return inet_addr(text);
+}
+
+bool LookUpHostName(uint32_t networkAddress, char* name, uint32_t size) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = networkAddress;
+    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof(address), name, size,
+                       nullptr, 0, NI_NAMEREQD) == 0;
+}
+
+InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return InterfaceListStatus::kListFailed;
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        addresses->push_back(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+    }
+    freeifaddrs(list);
+    return InterfaceListStatus::kListed;
+}
+
+}  // namespace Platform

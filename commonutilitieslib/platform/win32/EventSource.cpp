@@ -1,0 +1,42 @@
+// The readiness source on Windows: a hidden window that WSAAsyncSelect posts to.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "platform/Platform.h"
+
+namespace Platform {
+
+bool RegisterEventWindowClass(const char* className, WindowProcedure procedure) {
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = reinterpret_cast<WNDPROC>(procedure);
+    windowClass.lpszClassName = className;
+    return RegisterClassExA(&windowClass) != 0;
+}
+
+EventSourceHandle CreateEventWindow(const char* className, const char* windowName) {
+    const HWND window = CreateWindowExA(0, className, windowName, WS_POPUP, 0, 0, CW_USEDEFAULT,
+                                        CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+    return EventSourceHandle(window);
+}
+
+MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32_t* socket) {
+    MSG windowMessage;
+    const BOOL result = GetMessageA(&windowMessage, HWND(source), 0, 0);
+    if (result == 0) return MessageStatus::kQuit;
+    if (result < 0) return MessageStatus::kInterrupted;
+    *message = uint32_t(windowMessage.message);
+    *socket = int32_t(windowMessage.wParam);
+    return MessageStatus::kMessage;
+}
+
+int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
+                       uint32_t mask) {
+    return WSAAsyncSelect(SOCKET(socket), HWND(source), UINT(message), LONG(mask)) == 0 ? 0 : -1;
+}
+
+void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket) {
+    WSAAsyncSelect(SOCKET(socket), HWND(source), 0, 0);
+}
+
+}  // namespace Platform

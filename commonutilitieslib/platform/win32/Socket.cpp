@@ -1,0 +1,222 @@
+// IPv4 sockets on Windows: Windows Sockets 2, as it is.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace Platform {
+
+static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
+static_assert(sizeof(SocketBuffer) == sizeof(WSABUF));
+static_assert(offsetof(SocketBuffer, fData) == offsetof(WSABUF, buf));
+static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
+static_assert(kAddressFamilyInet == AF_INET);
+static_assert(kNotifyRead == FD_READ && kNotifyWrite == FD_WRITE && kNotifyAccept == FD_ACCEPT &&
+              kNotifyConnect == FD_CONNECT && kNotifyClose == FD_CLOSE);
+
+namespace {
+
+const sockaddr* AsSockaddr(const SocketAddress* address) {
+    return reinterpret_cast<const sockaddr*>(address);
+}
+sockaddr* AsSockaddr(SocketAddress* address) { return reinterpret_cast<sockaddr*>(address); }
+
+struct OptionName {
+    int fLevel;
+    int fName;
+};
+
+OptionName NameOf(SocketOption option) {
+    switch (option) {
+        case SocketOption::kReuseAddress:
+            return {SOL_SOCKET, SO_REUSEADDR};
+        case SocketOption::kNoDelay:
+            return {IPPROTO_TCP, TCP_NODELAY};
+        case SocketOption::kKeepAlive:
+            return {SOL_SOCKET, SO_KEEPALIVE};
+        case SocketOption::kSendBufferSize:
+            return {SOL_SOCKET, SO_SNDBUF};
+        case SocketOption::kReceiveBufferSize:
+            return {SOL_SOCKET, SO_RCVBUF};
+        case SocketOption::kAddMembership:
+            return {IPPROTO_IP, IP_ADD_MEMBERSHIP};
+        case SocketOption::kDropMembership:
+            return {IPPROTO_IP, IP_DROP_MEMBERSHIP};
+        case SocketOption::kMulticastTtl:
+            return {IPPROTO_IP, IP_MULTICAST_TTL};
+        case SocketOption::kMulticastInterface:
+            return {IPPROTO_IP, IP_MULTICAST_IF};
+        case SocketOption::kMulticastLoop:
+            return {IPPROTO_IP, IP_MULTICAST_LOOP};
+    }
+    return {-1, -1};
+}
+
+int32_t Result(int result) { return result == SOCKET_ERROR ? -1 : int32_t(result); }
+
+// SIO_GET_INTERFACE_LIST reports fixed-size records; a buffer too small for them all is
+// refused, so it grows until the whole list fits.
+constexpr uint32_t kFirstListBytes = 2048;
+constexpr uint32_t kMostListBytes = 1u << 20;
+
+}  // namespace
+
+bool StartSocketLibrary() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void StopSocketLibrary() { WSACleanup(); }
+
+SocketHandle OpenSocket(int32_t type) {
+    const SOCKET handle = socket(AF_INET, type, 0);
+    return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
+}
+
+int CloseSocket(SocketHandle socket) { return closesocket(SOCKET(socket)) == 0 ? 0 : -1; }
+
+int SetSocketNonBlocking(SocketHandle socket) {
+    u_long nonBlocking = 1;
+    return ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking) == 0 ? 0 : -1;
+}
+
+int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                    uint32_t length) {
+    const OptionName name = NameOf(option);
+    return setsockopt(SOCKET(socket), name.fLevel, name.fName, static_cast<const char*>(value),
+                      int(length)) == 0
+               ? 0
+               : -1;
+}
+
+int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint32_t* length) {
+    const OptionName name = NameOf(option);
+    int size = int(*length);
+    const int result =
+        getsockopt(SOCKET(socket), name.fLevel, name.fName, static_cast<char*>(value), &size);
+    *length = uint32_t(size);
+    return result == 0 ? 0 : -1;
+}
+
+int BindSocket(SocketHandle socket, const SocketAddress* address) {
+    return bind(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, SocketAddress* address) {
+    int size = sizeof(SocketAddress);
+    return getsockname(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
+int GetPeerName(SocketHandle socket, SocketAddress* address) {
+    int size = sizeof(SocketAddress);
+    return getpeername(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
+int ListenSocket(SocketHandle socket, int32_t backlog) {
+    return listen(SOCKET(socket), backlog) == 0 ? 0 : -1;
+}
+
+SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
+    int size = sizeof(SocketAddress);
+    const SOCKET handle = accept(SOCKET(socket), peer != nullptr ? AsSockaddr(peer) : nullptr,
+                                 peer != nullptr ? &size : nullptr);
+    return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
+}
+
+int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
+    return connect(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
+}
+
+uint32_t TakeSocketError(SocketHandle socket) {
+    int error = 0;
+    int size = sizeof(error);
+    if (getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                   &size) != 0) {
+        return uint32_t(WSAGetLastError());
+    }
+    return uint32_t(error);
+}
+
+int ShutdownSocketSend(SocketHandle socket) {
+    return shutdown(SOCKET(socket), SD_SEND) == 0 ? 0 : -1;
+}
+
+int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
+    return Result(send(SOCKET(socket), static_cast<const char*>(data), int(length), 0));
+}
+
+int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
+    return Result(recv(SOCKET(socket), static_cast<char*>(buffer), int(size), 0));
+}
+
+int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
+                     uint32_t* sent) {
+    DWORD bytes = 0;
+    const int result = WSASend(SOCKET(socket), reinterpret_cast<WSABUF*>(const_cast<SocketBuffer*>(buffers)),
+                               DWORD(count), &bytes, 0, nullptr, nullptr);
+    if (result != 0) return -1;
+    *sent = uint32_t(bytes);
+    return 0;
+}
+
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddress* address) {
+    return Result(sendto(SOCKET(socket), static_cast<const char*>(data), int(length), 0,
+                         AsSockaddr(address), sizeof(SocketAddress)));
+}
+
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddress* sender) {
+    int senderSize = sizeof(SocketAddress);
+    return Result(recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0,
+                           AsSockaddr(sender), &senderSize));
+}
+
+void AddressToDottedText(uint32_t networkAddress, char* text) {
+    in_addr address;
+    address.s_addr = networkAddress;
+    strcpy(text, inet_ntoa(address));
+}
+
+uint32_t DottedTextToAddress(const char* text) { return uint32_t(inet_addr(text)); }
+
+bool LookUpHostName(uint32_t networkAddress, char* name, uint32_t size) {
+    const hostent* entry =
+        gethostbyaddr(reinterpret_cast<const char*>(&networkAddress), 4, AF_INET);
+    if (entry == nullptr || entry->h_name == nullptr) return false;
+    strncpy(name, entry->h_name, size);
+    name[size - 1] = '\0';
+    return true;
+}
+
+InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses) {
+    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe == INVALID_SOCKET) return InterfaceListStatus::kNoProbeSocket;
+    std::vector<char> input(kFirstListBytes);
+    std::vector<char> output(kFirstListBytes);
+    DWORD bytes = 0;
+    int result = SOCKET_ERROR;
+    for (uint32_t size = kFirstListBytes; size <= kMostListBytes; size *= 2) {
+        input.resize(size);
+        output.resize(size);
+        bytes = 0;
+        result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, input.data(), DWORD(size),
+                          output.data(), DWORD(size), &bytes, nullptr, nullptr);
+        if (result == 0 || WSAGetLastError() != WSAEFAULT) break;
+    }
+    closesocket(probe);
+    if (result != 0) return InterfaceListStatus::kListFailed;
+    const auto* records = reinterpret_cast<const INTERFACE_INFO*>(output.data());
+    const uint32_t count = uint32_t(bytes) / sizeof(INTERFACE_INFO);
+    for (uint32_t i = 0; i < count; ++i) {
+        addresses->push_back(uint32_t(records[i].iiAddress.AddressIn.sin_addr.s_addr));
+    }
+    return bytes % sizeof(INTERFACE_INFO) == 0 ? InterfaceListStatus::kListed
+                                               : InterfaceListStatus::kPartialRecord;
+}
+
+}  // namespace Platform

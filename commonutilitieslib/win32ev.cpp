@@ -1,0 +1,94 @@
+#include "win32ev.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "OSAssert.h"
+#include "OSThread.h"
+#include "OSTypes.h"
+
+namespace {
+
+constexpr char kWindowName[] = "VantorelWindow";
+constexpr uint32_t kWindowCreateMessage = 0x81;  // WM_NCCREATE
+constexpr uint32_t kSourceWaitMSec = 10;
+
+constexpr int kAssertClassRegistration = 121;
+constexpr int kAssertWindowCreation = 136;
+constexpr int kAssertQuit = 174;
+
+// Written once by the event loop's thread, polled by arming threads without a lock.
+std::atomic<Platform::EventSourceHandle> sHiddenWindow{0};
+
+Platform::EventSourceHandle WaitForSource() {
+    Platform::EventSourceHandle source;
+    while ((source = sHiddenWindow.load(std::memory_order_acquire)) == 0) {
+        OSThread::Sleep(kSourceWaitMSec);
+    }
+    return source;
+}
+
+uint32_t NotificationMask(uint32_t eventBits) {
+    uint32_t mask = 0;
+    if (eventBits & kWatchRead)
+        mask |= Platform::kNotifyRead | Platform::kNotifyAccept | Platform::kNotifyClose;
+    if (eventBits & kWatchWrite) mask |= Platform::kNotifyWrite | Platform::kNotifyConnect;
+    return mask;
+}
+
+Platform::EventSourceHandle CreateSource() {
+    if (!Platform::RegisterEventWindowClass(kWindowName, HiddenWindowProc)) {
+        AssertAt(false, kAssertClassRegistration);
+        std::exit(-1);
+    }
+    const Platform::EventSourceHandle source =
+        Platform::CreateEventWindow(kWindowName, kWindowName);
+    if (source == 0) {
+        AssertAt(false, kAssertWindowCreation);
+        std::exit(-1);
+    }
+    sHiddenWindow.store(source, std::memory_order_release);
+    return source;
+}
+
+}  // namespace
+
+void InitEventSource() {}
+
+int32_t RewatchSocket(EventRequest* request, uint32_t eventBits) {
+    const Platform::EventSourceHandle source = WaitForSource();
+    return Platform::SelectSocketEvents(source, request->fSocket, request->fMessage,
+                                        NotificationMask(eventBits));
+}
+
+int32_t WatchSocket(EventRequest* request, uint32_t eventBits) {
+    return RewatchSocket(request, eventBits);
+}
+
+int32_t UnwatchSocket(int32_t) { return 0; }
+
+int32_t WaitForEvent(EventRequest* request) {
+    Platform::EventSourceHandle source = sHiddenWindow.load(std::memory_order_relaxed);
+    if (source == 0) source = CreateSource();
+
+    uint32_t message = 0;
+    int32_t socket = -1;
+    switch (Platform::GetEventMessage(source, &message, &socket)) {
+        case Platform::MessageStatus::kMessage:
+            request->fSocket = socket;
+            request->fEventBits = kWatchRead;
+            request->fMessage = message;
+            Platform::DisarmDeliveredSocket(source, socket);
+            return 0;
+        case Platform::MessageStatus::kQuit:
+            AssertAt(false, kAssertQuit);
+            return EINTR;
+        case Platform::MessageStatus::kInterrupted:
+            break;
+    }
+    return EINTR;
+}
+
+intptr_t CU_WINAPI HiddenWindowProc(void*, uint32_t message, uintptr_t, intptr_t) {
+    return message == kWindowCreateMessage ? 1 : 0;
+}

@@ -1,0 +1,43 @@
+// The runtime's source of socket readiness: a socket is armed for one notification under
+// its own message number, and one thread takes the notifications one at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Platform.h"
+
+// The record a socket's owner hands to the watch calls, and the one the waiting thread
+// has filled. Seven 32-bit words.
+struct EventRequest {
+    uint32_t fWatchRecord = 0;  // set to 1 by an event context for its first watch
+    int32_t fSocket = 0;        // -1 is no socket
+    uint32_t fMessage = 0;      // 0 in the waiting thread's record: nothing taken yet
+    uint32_t fReserved[3] = {0, 0, 0};
+    uint32_t fEventBits = 0;  // on a watch the bits asked for, on delivery kWatchRead
+};
+static_assert(sizeof(EventRequest) == 28, "an EventRequest is seven 32-bit words");
+
+constexpr uint32_t kWatchRead = 1;   // readable, accepted, closed
+constexpr uint32_t kWatchWrite = 2;  // writable, connected
+
+// Nothing to do: the first WaitForEvent creates the source.
+void InitEventSource();
+
+// Arm a socket for one notification of the given bits (0 switches it off). Until the event
+// loop has created the source they wait for it, looking every 10 ms. Return 0, or
+// non-zero with the platform's error available to OSThread::LastErrorCode.
+int32_t WatchSocket(EventRequest* request, uint32_t eventBits);
+int32_t RewatchSocket(EventRequest* request, uint32_t eventBits);
+
+// Always 0: a taken notification already switches its socket off, and a closed socket
+// posts no further notification.
+int32_t UnwatchSocket(int32_t socket);
+
+// Takes the next notification into the request (socket, message number, kWatchRead) and
+// switches its socket off. 0, or EINTR when the wait was interrupted. Called by one thread
+// only, which owns the source from its first call on.
+int32_t WaitForEvent(EventRequest* request);
+
+// The hidden window's procedure: 1 to WM_NCCREATE, 0 to everything else.
+intptr_t CU_WINAPI HiddenWindowProc(void* window, uint32_t message, uintptr_t wParam,
+                                    intptr_t lParam);
