@@ -51,7 +51,13 @@ public:
     // and the bytes decide.
     Bool16 Equal(const StrPtrLen& other) const {
         if (fPtr == nullptr || other.fPtr == nullptr) return fPtr == other.fPtr;
-        return fLen == other.fLen && memcmp(fPtr, other.fPtr, fLen) == 0;
+        if (fLen != other.fLen) return false;
+        // Registry names are a few bytes long: compared in line, they cost less than a call.
+        if (fLen > kShortLength) return memcmp(fPtr, other.fPtr, fLen) == 0;
+        for (uint32_t i = 0; i < fLen; ++i) {
+            if (fPtr[i] != other.fPtr[i]) return false;
+        }
+        return true;
     }
     Bool16 Equal(const char* cString) const;
 
@@ -96,6 +102,8 @@ public:
     uint32_t fLen = 0;
 
 private:
+    static constexpr uint32_t kShortLength = 8;
+
     static uint32_t LengthOf(const char* cString) {
         return cString != nullptr ? uint32_t(strlen(cString)) : 0;
     }
