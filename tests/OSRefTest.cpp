@@ -50,7 +50,7 @@ TEST(OSRefRegistry, HashNameValues) {
     EXPECT_EQ(Hash(std::string("\0\4\0\0", 4)), 16u);  // message number 1024
     EXPECT_EQ(Hash("\x80"), 640u);                     // bytes are unsigned
     EXPECT_EQ(Hash(std::string(4000000, '\xFF')), uint32_t(1275ull * 4000000));
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(Asserts(), std::vector<std::string>{});
 
     EXPECT_EQ(OSRefRegistry::HashName(nullptr), 0u);
     EXPECT_EQ(Asserts(), OneAssert("_Assert: OSRef, 39"));
@@ -95,7 +95,7 @@ TEST(OSHashTable, BucketCountPicksMaskOrModulo) {
     zero.Insert(&d);
     EXPECT_EQ(zero.Lookup({7, 4}), &d);
     EXPECT_EQ(zero.Lookup({7, 5}), nullptr);
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(Asserts(), std::vector<std::string>{});
 }
 
 TEST(OSHashTable, ChainsLinkEraseAndLookUpFromTheHead) {
@@ -148,7 +148,7 @@ TEST(OSRefRegistry, DuplicatesAndNameMatchingWithinABucket) {
         for (OSRef* e : {(OSRef*)&abcd, (OSRef*)&acbd, (OSRef*)&fresh})
             registry.Remove(e);
         EXPECT_EQ(registry.GetEntryCount(), 0u);
-        EXPECT_TRUE(Asserts().empty());
+        EXPECT_EQ(Asserts(), std::vector<std::string>{});
     }
 }
 
@@ -164,7 +164,7 @@ TEST(OSRefRegistry, TryRemoveAndUnheldRelease) {
     EXPECT_EQ(Acquire(registry, "entry"), nullptr);
     for (int i = 0; i < 3; ++i)
         registry.Release(&entry);
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(Asserts(), std::vector<std::string>{});
 
     registry.Release(&entry);  // without a hold: reported, and the count stays at 0
     EXPECT_EQ(Asserts(), OneAssert("_Assert: OSRef, 162"));
@@ -277,7 +277,7 @@ TEST(OSRefRegistry, RemoveWaitsForTheLastReleaseOnAnotherThread) {
     EXPECT_TRUE(released);
     EXPECT_EQ(Acquire(registry, "ctx1"), nullptr);
     EXPECT_EQ(registry.GetEntryCount(), 0u);
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(Asserts(), std::vector<std::string>{});
 }
 
 TEST(OSRefRegistry, ReplaceThenRemoveOfTheOldEntryWaitsForItsHolders) {
@@ -299,7 +299,7 @@ TEST(OSRefRegistry, ReplaceThenRemoveOfTheOldEntryWaitsForItsHolders) {
     registry.Release(&newEntry);
     registry.Release(&newEntry);
     registry.Remove(&newEntry);
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(Asserts(), std::vector<std::string>{});
 }
 
 // Event-loop style traffic on several threads while the owner keeps registering and
@@ -334,7 +334,7 @@ TEST(OSRefRegistry, ConcurrentHoldersAndRemovers) {
         t.join();
     EXPECT_EQ(heldAfterRemove, 0);
     EXPECT_EQ(registry.GetEntryCount(), 0u);
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(Asserts(), std::vector<std::string>{});
 }
 
 // Random operations against a plain model: which entry holds each name, and how many
@@ -406,7 +406,7 @@ TEST(OSRefRegistry, MatchesAModelOnRandomOperations) {
         for (auto& entry : entries)
             registry.Remove(entry.get());
         EXPECT_EQ(registry.GetEntryCount(), 0u);
-        EXPECT_TRUE(Asserts().empty());
+        EXPECT_EQ(Asserts(), std::vector<std::string>{});
     }
 }
 
