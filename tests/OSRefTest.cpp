@@ -271,7 +271,7 @@ TEST(OSRefRegistry, RemoveWaitsForTheLastReleaseOnAnotherThread) {
             registry.Release(&entry);
             released = true;
         });
-        EXPECT_TRUE(WaitUntil([&] { return remover.Done() && second.Done(); }, 3s));
+        EXPECT_TRUE(WaitUntil([&] { return remover.Done() && second.Done(); }));
         holder.join();
     }
     EXPECT_TRUE(released);
