@@ -3,33 +3,6 @@
 #include "OSAssert.h"
 #include "OSMutex.h"
 
-namespace {
-
-// The calling thread's auto-reset event, made on its first wait and closed when the thread
-// ends. A thread waits on one condition at a time, so one event per thread serves them all.
-class ThreadWaitEvent {
-public:
-    ~ThreadWaitEvent() {
-        if (fEvent == nullptr) return;
-        const bool closed = Platform::CloseEvent(fEvent);
-        Assert(closed);
-    }
-    Platform::EventHandle Get() {
-        if (fEvent == nullptr) {
-            fEvent = Platform::CreateAutoResetEvent();
-            Assert(fEvent != nullptr);
-        }
-        return fEvent;
-    }
-
-private:
-    Platform::EventHandle fEvent = nullptr;
-};
-
-thread_local ThreadWaitEvent tWaitEvent;
-
-}  // namespace
-
 // Lives on the waiting thread's stack for the extent of its Wait.
 struct OSCond::Waiter {
     Waiter* fNext = nullptr;
@@ -81,7 +54,8 @@ void OSCond::Broadcast() {
 
 void OSCond::Wait(OSMutex* mutex, int32_t timeoutMSec) {
     Waiter self;
-    self.fEvent = tWaitEvent.Get();
+    self.fEvent = Platform::ThreadWaitEvent();
+    Assert(self.fEvent != nullptr);
 
     fLock.Enter();
     if (fKeptSignal) {

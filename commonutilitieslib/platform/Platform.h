@@ -77,6 +77,11 @@ bool SetEvent(EventHandle event);
 WaitResult WaitEvent(EventHandle event, uint32_t timeoutMs);
 bool CloseEvent(EventHandle event);
 
+// The calling thread's own auto-reset event, made on its first call and closed when the
+// thread ends; null when it cannot be made. A thread waits for one thing at a time, so one
+// event serves all its waits.
+EventHandle ThreadWaitEvent();
+
 // ---- Threads and thread-local storage ----------------------------------------------------
 
 using ThreadHandle = uintptr_t;  // 0 when no thread was created

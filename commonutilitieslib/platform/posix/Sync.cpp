@@ -93,4 +93,29 @@ bool CloseEvent(EventHandle handle) {
     return true;
 }
 
+namespace {
+
+// Closed by the thread-local's destructor when the thread ends.
+class ThreadEvent {
+public:
+    ~ThreadEvent() {
+        if (fEvent != nullptr) CloseEvent(fEvent);
+    }
+    EventHandle Get() {
+        if (fEvent == nullptr) fEvent = CreateAutoResetEvent();
+        return fEvent;
+    }
+
+private:
+    EventHandle fEvent = nullptr;
+};
+
+thread_local ThreadEvent tThreadEvent;
+
+}  // namespace
+
+EventHandle ThreadWaitEvent() {
+    return tThreadEvent.Get();
+}
+
 }  // namespace Platform

@@ -37,4 +37,33 @@ WaitResult WaitEvent(EventHandle event, uint32_t timeoutMs) {
 
 bool CloseEvent(EventHandle event) { return CloseHandle(HANDLE(event)) != 0; }
 
+namespace {
+
+void WINAPI CloseThreadWaitEvent(void* event) {
+    if (event != nullptr) CloseHandle(HANDLE(event));
+}
+
+// Fiber-local storage, whose callback gets the value at thread exit. A C++ thread_local
+// with a destructor will not do here: MinGW's emulated thread-locals may free their
+// storage before that destructor runs, which then closes whatever handle it reads.
+DWORD ThreadWaitEventSlot() {
+    static const DWORD sSlot = FlsAlloc(CloseThreadWaitEvent);
+    return sSlot;
+}
+
+}  // namespace
+
+EventHandle ThreadWaitEvent() {
+    const DWORD slot = ThreadWaitEventSlot();
+    if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+    void* event = FlsGetValue(slot);
+    if (event != nullptr) return event;
+    event = CreateAutoResetEvent();
+    if (event != nullptr && !FlsSetValue(slot, event)) {
+        CloseHandle(HANDLE(event));
+        return nullptr;
+    }
+    return event;
+}
+
 }  // namespace Platform
