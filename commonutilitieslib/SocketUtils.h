@@ -1,0 +1,58 @@
+// The host's IPv4 interface table and small address helpers. Addresses are in host byte
+// order unless an operation says otherwise.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "OSTypes.h"
+#include "StrPtrLen.h"
+#include "platform/Platform.h"
+
+class OSMutex;
+// Serialises AddressToString.
+extern OSMutex sNtoaMutex;
+
+struct InterfaceRecord {
+    uint32_t fAddress;       // host byte order
+    StrPtrLen fAddressText;  // dotted decimal, in a NUL-terminated buffer the table owns
+    StrPtrLen fHostName;     // the name found for the address, or a copy of the dotted text
+};
+
+class SocketUtils {
+public:
+    // Fills the table once at start-up, before any socket asks for its local address text.
+    // The records keep the platform's order, except that a loopback record found first
+    // changes places with the second. Tables are never freed: sockets keep pointers into
+    // them.
+    static void LoadInterfaces(Bool16 lookUpNames);
+
+    static uint32_t GetInterfaceCount() { return sInterfaceCount; }
+    static uint32_t GetInterfaceAddress(uint32_t index);
+    static StrPtrLen* GetInterfaceAddressText(uint32_t index);
+    static StrPtrLen* GetInterfaceHostName(uint32_t index);
+
+    static Bool16 IsMulticastAddress(uint32_t address);
+    static Bool16 IsLocalAddress(uint32_t address);
+
+    // Writes the dotted text of the four address bytes (network byte order) into the
+    // caller's buffer of at least 16 bytes at out->fPtr, and sets out->fLen.
+    static void AddressToString(const uint32_t* networkAddress, StrPtrLen* out);
+    // The address in host byte order; 0xFFFFFFFF for text that is not an address.
+    static uint32_t StringToAddress(const char* text);
+
+    // Where the interface list and host names come from: the platform by default. Tests
+    // substitute made-up lists so the table logic runs without the machine's interfaces
+    // or any name service. Returns the previous source.
+    struct InterfaceSource {
+        Platform::InterfaceListStatus (*fListAddresses)(std::vector<uint32_t>* addresses);
+        bool (*fLookUpHostName)(uint32_t networkAddress, char* name, uint32_t size);
+    };
+    static InterfaceSource SetInterfaceSource(InterfaceSource source);
+
+private:
+    static const InterfaceRecord* RecordAt(uint32_t index, int tableLine, int indexLine);
+
+    static uint32_t sInterfaceCount;
+    static InterfaceRecord* sInterfaces;
+};
