@@ -1,0 +1,61 @@
+// Intrusive binary min-heap on a signed 64-bit key: the timer heap of the task threads.
+#pragma once
+
+#include <cstdint>
+
+class OSHeap;
+
+// The link an object embeds to sit in a heap. Set the key while the element is in no heap:
+// the heap does not notice a key that changes under it.
+class OSHeapElem {
+public:
+    explicit OSHeapElem(void* enclosingObject = nullptr) : fEnclosingObject(enclosingObject) {}
+    OSHeapElem(const OSHeapElem&) = delete;
+    OSHeapElem& operator=(const OSHeapElem&) = delete;
+
+    int64_t GetValue() const { return fValue; }
+    void SetValue(int64_t value) { fValue = value; }
+    void* GetEnclosingObject() const { return fEnclosingObject; }
+    void SetEnclosingObject(void* object) { fEnclosingObject = object; }
+    OSHeap* GetCurrentHeap() const { return fCurrentHeap; }
+
+private:
+    friend class OSHeap;
+
+    int64_t fValue = 0;
+    void* fEnclosingObject;
+    OSHeap* fCurrentHeap = nullptr;
+};
+
+// An array-form heap, 1-based (slot 0 is never used). It grows by doubling when full and
+// never shrinks; nothing is allocated per element. Elements with equal keys are never
+// exchanged with each other. Not thread-safe.
+class OSHeap {
+public:
+    explicit OSHeap(uint32_t startSize);  // at least 2 slots
+    ~OSHeap();                            // elements still inside are not touched
+    OSHeap(const OSHeap&) = delete;
+    OSHeap& operator=(const OSHeap&) = delete;
+
+    // An element already in a heap is refused (asserted): listing it twice would hand it
+    // out twice.
+    void Insert(OSHeapElem* elem);
+    OSHeapElem* PeekMin() const { return fFreeIndex > 1 ? fItems[1] : nullptr; }
+    OSHeapElem* ExtractMin() { return RemoveAt(1); }
+    // The element in that slot, removed; null for slot 0 and for slots not occupied.
+    OSHeapElem* RemoveAt(uint32_t index);
+    // Finds the element by identity (a linear scan) and removes it; null when not here.
+    OSHeapElem* Remove(OSHeapElem* elem);
+    uint32_t CurrentHeapSize() const { return fFreeIndex - 1; }
+
+private:
+    friend struct OSHeapTestAccess;  // lets the tests see the array size
+
+    void Grow();
+    void SiftUp(uint32_t index, OSHeapElem* elem);
+    void SiftDown(uint32_t index, OSHeapElem* elem);
+
+    OSHeapElem** fItems;
+    uint32_t fFreeIndex;  // the heap holds fFreeIndex - 1 elements
+    uint32_t fArraySize;  // slots in fItems, slot 0 included; always above fFreeIndex
+};
