@@ -17,11 +17,12 @@ uint32_t AtomicOr(uint32_t* word, uint32_t mask);
 uint32_t CompareAndStore(uint32_t expected, uint32_t newValue, uint32_t* word);
 
 // Plain reads and writes of a word that the operations above change from other threads.
-// Every access to such a word is indivisible, so unlocked readers see whole values.
+// Every access to such a word is indivisible, so unlocked readers see whole values, and a
+// reader that sees a value also sees what its writer did before writing it.
 inline uint32_t AtomicRead(const uint32_t* word) {
-    return std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_relaxed);
+    return std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_acquire);
 }
 
 inline void AtomicWrite(uint32_t* word, uint32_t value) {
-    std::atomic_ref<uint32_t>(*word).store(value, std::memory_order_relaxed);
+    std::atomic_ref<uint32_t>(*word).store(value, std::memory_order_release);
 }

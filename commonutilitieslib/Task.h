@@ -1,0 +1,119 @@
+// Tasks, the task threads that run them, and the pool those threads form.
+//
+// A task is signalled with event bits from any thread. The signal that turns the task from
+// idle to scheduled queues it on one task thread; only that thread clears the scheduled bit
+// again, so a task is queued at most once and run by one thread at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "OSHeap.h"
+#include "OSQueue.h"
+#include "OSThread.h"
+#include "OSTypes.h"
+
+class TaskThread;
+
+class Task {
+public:
+    static constexpr uint32_t kTaskNameSize = 48;
+
+    // The event word. Bits 0 to 30 carry the callers' events; bit 31 marks a task that is
+    // queued, running or parked.
+    static constexpr uint32_t kScheduledBit = 0x80000000;
+    static constexpr uint32_t kTimerEvent = 0x00000002;
+    static constexpr uint32_t kReadEvent = 0x00000010;
+
+    Task();
+    virtual ~Task() = default;
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    // The task's work. Negative: finished, its thread deletes it. 0: nothing more until the
+    // next signal. Positive: run again after that many milliseconds.
+    virtual int64_t Run() = 0;
+
+    // Stores "live_" followed by the name, cut to fit; a null name changes nothing.
+    void SetTaskName(const char* name);
+    const char* GetTaskName() const { return fTaskName; }
+    Bool16 Valid() const;
+
+    // The event word as it stands (for diagnostics; it may change at any moment).
+    uint32_t GetEvents() const;
+
+    // Sets the bits and schedules the task if it was idle. Any thread, any time while the
+    // task exists.
+    void Signal(uint32_t events);
+
+    // The pending events (bits 0 to 30), cleared; bits signalled meanwhile survive. Called
+    // from Run.
+    uint32_t TakeEvents();
+
+    // Gives up the exclusive hold of the global lock taken for this run, if there is one.
+    void ReleaseGlobalLock();
+
+protected:
+    // The task thread whose run queue the next scheduling signal uses (any when null).
+    // Cleared by the thread before every run.
+    std::atomic<TaskThread*> fUseThisThread{nullptr};
+    // Run next time with the global lock held exclusively; cleared after that run.
+    Bool16 fGlobalWriteLock = 0;
+
+private:
+    friend class TaskThread;
+
+    char fTaskName[kTaskNameSize];
+    uint32_t fEvents = 0;  // changed only by the atomic operations
+    // Set by the task thread while this run holds the global lock exclusively, so that the
+    // hold is released exactly once, by whoever clears fGlobalWriteLock.
+    Bool16 fHoldsGlobalWriteLock = 0;
+    OSHeapElem fTimerHeapElem;
+    OSQueueElem fTaskQueueElem;
+};
+
+class TaskThread : public OSThread {
+public:
+    static constexpr uint32_t kTimerHeapStartSize = 1024;
+    // The shortest wait on the run queue: idle threads look again every 10 ms.
+    static constexpr int64_t kMinWaitMSec = 10;
+
+    TaskThread();
+    ~TaskThread() override;
+
+    void Entry() override;
+
+    // How long to wait on the run queue when the earliest timer is due in `untilDue` ms
+    // (0 with no timer): at least kMinWaitMSec, and never so long that it would read as
+    // "no limit" or pass the timer.
+    static int32_t WaitMSecFor(int64_t untilDue);
+
+private:
+    friend class Task;
+    friend class TaskThreadPool;
+
+    // The next task to run on this thread: due timers first, then the run queue. Null once
+    // a stop was requested and nothing is left to do now.
+    Task* WaitForTask();
+    // Runs the task until this thread is done with it: re-runs it at once while events
+    // arrived during its run, parks it or deletes it as Run's result says.
+    void RunTask(Task* task);
+    int64_t RunOnce(Task* task);
+    void DeleteTask(Task* task);
+
+    OSHeap fHeap;
+    OSBlockingQueue fTaskQueue;
+};
+
+class TaskThreadPool {
+public:
+    // Creates and starts the threads, then publishes their number. Once per process.
+    static Bool16 AddThreads(uint32_t count);
+    // Stops every thread after it has emptied its run queue, and deletes it.
+    static void RemoveThreads();
+
+    static TaskThread** sTaskThreadArray;
+    // Read by Task::Signal on any thread without a lock.
+    static std::atomic<uint32_t> sNumTaskThreads;
+    static uint32_t sRoundRobinCounter;  // changed only by AtomicAdd
+};

@@ -1,0 +1,35 @@
+// A task whose runs the tests can watch: it records every run and can be told what to do.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+#include "Task.h"
+#include "support/TestSupport.h"
+
+class TaskProbe : public Task {
+public:
+    explicit TaskProbe(std::function<int64_t(TaskProbe&)> body = nullptr)
+        : fBody(std::move(body)) {}
+
+    // A probe that has run is destroyed only once its thread is done with it.
+    ~TaskProbe() override {
+        if (fRuns.load() > 0) WaitUntil([this] { return GetEvents() == 0; });
+    }
+
+    int64_t Run() override {
+        fLastThread = OSThread::GetCurrent();
+        fEventsSeen.fetch_or(TakeEvents());
+        const int64_t result = fBody ? fBody(*this) : 0;
+        fRuns.fetch_add(1);
+        return result;
+    }
+
+    void PinTo(TaskThread* thread) { fUseThisThread = thread; }
+    void AskForGlobalWriteLock() { fGlobalWriteLock = 1; }
+
+    std::function<int64_t(TaskProbe&)> fBody;
+    std::atomic<int> fRuns{0};
+    std::atomic<uint32_t> fEventsSeen{0};
+    std::atomic<OSThread*> fLastThread{nullptr};
+};
