@@ -1,0 +1,158 @@
+#include "EventContext.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "OSAssert.h"
+#include "OSAtomic.h"
+#include "Task.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Build-time switch for the trace lines of SetTask.
+constexpr bool kEventContextTrace = false;
+
+constexpr int kAssertNonBlocking = 82;
+constexpr int kAssertClose = 124;
+constexpr int kAssertRewatch = 174;
+constexpr int kAssertWatch = 232;
+constexpr int kAssertWait = 260;
+
+constexpr uint32_t kMessageNumberCount =
+    EventContext::kLastMessageNumber - EventContext::kFirstMessageNumber + 1;
+
+}  // namespace
+
+uint32_t sNextMessageNumber = EventContext::kFirstMessageNumber;
+
+uint32_t AllocateMessageNumber() {
+    for (;;) {
+        const uint32_t current = AtomicRead(&sNextMessageNumber);
+        const uint32_t next = (current >= EventContext::kLastMessageNumber ||
+                               current < EventContext::kFirstMessageNumber)
+                                  ? EventContext::kFirstMessageNumber
+                                  : current + 1;
+        if (CompareAndStore(current, next, &sNextMessageNumber)) return next;
+    }
+}
+
+EventContext::EventContext(int32_t socket, EventLoopThread* eventLoop)
+    : fSocket(socket),
+      fMessageKey(reinterpret_cast<char*>(&fMessageNumber), sizeof(fMessageNumber)),
+      fEventLoop(eventLoop) {}
+
+EventContext::~EventContext() {
+    if (fCloseOnDestroy) Dispose();
+}
+
+void EventContext::OnEvent(uint32_t) {
+    if (fTask != nullptr) fTask->Signal(Task::kReadEvent);
+}
+
+void EventContext::SetNonBlocking(int32_t socket) {
+    fSocket = socket;
+    if (Platform::SetSocketNonBlocking(socket) != 0)
+        AssertVAt(false, OSThread::LastErrorCode(), kAssertNonBlocking);
+}
+
+void EventContext::Dispose() {
+    int closeResult = 0;
+    if (fSocket != -1) {
+        if (fMessageNumber != 0) {
+            // Waits until the event loop has let go of the entry.
+            fEventLoop->fContextTable.Remove(&fRegistryEntry, 0);
+            UnwatchSocket(fSocket);
+        }
+        closeResult = Platform::CloseSocket(fSocket);
+    }
+    fSocket = -1;
+    fMessageNumber = 0;
+    if (closeResult != 0) AssertVAt(false, OSThread::LastErrorCode(), kAssertClose);
+}
+
+void EventContext::PointRegistryEntryAtThis() {
+    fMessageKey.Set(reinterpret_cast<char*>(&fMessageNumber), sizeof(fMessageNumber));
+    fRegistryEntry.fName = fMessageKey;
+    fRegistryEntry.fObject = this;
+    fRegistryEntry.fHashValue = OSRefRegistry::HashName(&fMessageKey);
+}
+
+bool EventContext::Register() {
+    // A number still registered by another context is skipped. After a whole cycle with
+    // none free, give up for now: a later ArmEvent tries again.
+    for (uint32_t attempt = 0; attempt < kMessageNumberCount; ++attempt) {
+        fMessageNumber = AllocateMessageNumber();
+        PointRegistryEntryAtThis();
+        if (fEventLoop->fContextTable.Insert(&fRegistryEntry) == 0) return true;
+    }
+    AssertV(false, OSRefRegistry::kDuplicateName);
+    fMessageNumber = 0;
+    return false;
+}
+
+void EventContext::ArmEvent(uint32_t eventBits) {
+    if (fArmed) {
+        // The common path: one platform call, no registry work.
+        fRequest.fEventBits = eventBits;
+        if (RewatchSocket(&fRequest, eventBits) != 0)
+            AssertVAt(false, OSThread::LastErrorCode(), kAssertRewatch);
+        return;
+    }
+    if (!Register()) return;
+    fRequest = EventRequest();
+    fRequest.fWatchRecord = 1;
+    fRequest.fSocket = fSocket;
+    fRequest.fEventBits = eventBits;
+    fRequest.fMessage = fMessageNumber;
+    fArmed = 1;
+    if (WatchSocket(&fRequest, eventBits) != 0)
+        AssertVAt(false, OSThread::LastErrorCode(), kAssertWatch);
+}
+
+void EventContext::SetTask(Task* task) {
+    fTask = task;
+    if constexpr (kEventContextTrace) {
+        if (task == nullptr) {
+            std::printf("EventContext::SetTask context=%lu task= NULL\n",
+                        (unsigned long)(uintptr_t)this);
+        } else {
+            std::printf("EventContext::SetTask context=%lu task= %lu name=%s\n",
+                        (unsigned long)(uintptr_t)this, (unsigned long)(uintptr_t)task,
+                        task->GetTaskName());
+        }
+    }
+}
+
+void EventContext::TakeOver(EventContext* other) {
+    other->fSocket = -1;
+    fArmed = other->fArmed;
+    fMessageNumber = other->fMessageNumber;
+    fRequest = other->fRequest;
+    PointRegistryEntryAtThis();
+    // A context that never registered has nothing to hand over.
+    if (fMessageNumber == 0) return;
+    fEventLoop->fContextTable.Replace(&fRegistryEntry);
+    fEventLoop->fContextTable.Remove(&other->fRegistryEntry, 0);
+}
+
+void EventLoopThread::Entry() {
+    EventRequest request;
+    for (;;) {
+        int32_t result = EINTR;
+        while (result == EINTR) {
+            const int32_t waited = WaitForEvent(&request);
+            result = waited < 0 ? OSThread::LastErrorCode() : waited;
+        }
+        AssertVAt(result == 0, result, kAssertWait);
+        if (request.fMessage != 0) {
+            StrPtrLen key(reinterpret_cast<char*>(&request.fMessage), sizeof(request.fMessage));
+            // A number whose context was disposed meanwhile is not found: dropped.
+            if (OSRef* entry = fContextTable.Acquire(&key)) {
+                static_cast<EventContext*>(entry->fObject)->OnEvent(request.fEventBits);
+                fContextTable.Release(entry);
+            }
+        }
+        OSThread::Yield();
+    }
+}

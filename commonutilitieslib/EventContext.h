@@ -1,0 +1,85 @@
+// Event contexts bind one socket to one task: when the socket becomes ready, the event loop
+// signals the task with Task::kReadEvent.
+#pragma once
+
+#include <cstdint>
+
+#include "OSRef.h"
+#include "OSThread.h"
+#include "OSTypes.h"
+#include "StrPtrLen.h"
+#include "win32ev.h"
+
+class EventLoopThread;
+class Task;
+
+class EventContext {
+public:
+    // Message numbers identify a socket's notifications: 1024 to 8192.
+    static constexpr uint32_t kFirstMessageNumber = 1024;
+    static constexpr uint32_t kLastMessageNumber = 8192;
+
+    // The socket may be -1 (none yet). The event loop must outlive the context.
+    EventContext(int32_t socket, EventLoopThread* eventLoop);
+    // Disposes the context when fCloseOnDestroy is set.
+    virtual ~EventContext();
+    EventContext(const EventContext&) = delete;
+    EventContext& operator=(const EventContext&) = delete;
+
+    // Called by the event loop for every delivery: signals the task with kReadEvent,
+    // whatever the bits. Runs on the event loop's thread, so it must not dispose the
+    // context.
+    virtual void OnEvent(uint32_t eventBits);
+
+    // Takes the handle and makes it non-blocking.
+    void SetNonBlocking(int32_t socket);
+    // Unregisters the context (waiting for a delivery in progress) and closes its socket.
+    void Dispose();
+    // Arms the socket for one notification (kWatchRead, kWatchWrite). The first call gives
+    // the socket its message number and registers the context under it.
+    void ArmEvent(uint32_t eventBits);
+    void SetTask(Task* task);
+    // Moves the other context's registration (not its handle) to this one, which was built
+    // on the same socket; the other context no longer closes the socket.
+    void TakeOver(EventContext* other);
+
+    int32_t GetSocketFD() const { return fSocket; }
+    uint32_t GetMessageNumber() const { return fMessageNumber; }
+    Task* GetTask() const { return fTask; }
+
+protected:
+    int32_t fSocket;
+    EventRequest fRequest;
+    OSRef fRegistryEntry;
+    uint32_t fMessageNumber = 0;
+    StrPtrLen fMessageKey;  // the four bytes of fMessageNumber: the registry name
+    EventLoopThread* fEventLoop;
+    Bool16 fArmed = 0;
+    Bool16 fCloseOnDestroy = 1;
+    Task* fTask = nullptr;
+
+private:
+    void PointRegistryEntryAtThis();
+    // Registers the context under a free message number; false when none is free.
+    bool Register();
+};
+
+// The thread that takes readiness notifications and hands each to its context. The runtime
+// has exactly one; it runs for the life of the process and is never destroyed.
+class EventLoopThread : public OSThread {
+public:
+    // Message numbers hash into at most a few hundred values, so this many buckets keeps
+    // every value in a bucket of its own.
+    static constexpr uint32_t kContextTableBuckets = 2048;
+
+    EventLoopThread() : fContextTable(kContextTableBuckets) {}
+
+    void Entry() override;
+
+    OSRefRegistry fContextTable;
+};
+
+// The next message number to hand out, process-wide; test-and-advance is one indivisible
+// step, so numbers never leave 1024 to 8192.
+extern uint32_t sNextMessageNumber;
+uint32_t AllocateMessageNumber();
