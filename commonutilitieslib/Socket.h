@@ -1,0 +1,79 @@
+// IPv4 sockets: an event context that owns a handle and sends and receives with the
+// runtime's error numbers. Operations never block on a non-blocking socket: a call that
+// would block returns EAGAIN, and the task arms the socket and waits to be signalled.
+#pragma once
+
+#include <cstdint>
+
+#include "EventContext.h"
+#include "StrPtrLen.h"
+#include "platform/Platform.h"
+
+class Task;
+
+using SocketBuffer = Platform::SocketBuffer;
+
+class Socket : public EventContext {
+public:
+    // Bits of fFlags.
+    static constexpr uint32_t kSocketNonBlocking = 0x0001;  // Open makes the socket non-blocking
+    static constexpr uint32_t kSocketBound = 0x0004;        // Bind succeeded
+    static constexpr uint32_t kSocketConnected = 0x0008;    // transfers allowed
+
+    static constexpr int32_t kStreamType = Platform::kSocketStream;
+    static constexpr int32_t kDatagramType = Platform::kSocketDatagram;
+
+    // The runtime's one event loop; set by the host before the first socket is built.
+    static EventLoopThread* sEventLoop;
+
+    Socket(Task* notifyTask, uint32_t flags);
+
+    // Creates the handle (family AF_INET, the given type); 0 or the error.
+    int32_t Open(int32_t socketType);
+
+    // Option setters. Failures of the first four are reported by assertion only.
+    void SetReuseAddress();
+    void SetNoDelay();
+    void SetKeepAlive();
+    void SetSendBufferSize(uint32_t size);
+    int32_t SetReceiveBufferSize(uint32_t size);
+
+    // Address and port in host byte order, 0 for any. 0 or the error.
+    int32_t Bind(uint32_t address, uint16_t port);
+
+    // Texts of the local address, found once in the interface table and kept; null when no
+    // interface has the address.
+    StrPtrLen* LocalAddressString();
+    StrPtrLen* LocalHostNameString();
+    // The local port's decimal text, formatted once and kept.
+    StrPtrLen* LocalPortString();
+
+    // 0 with the bytes moved (a partial send is a success), EAGAIN when the call would
+    // block, kErrNotConnected once the connection is gone, or another error number. Any
+    // failure but EAGAIN marks the socket not connected.
+    int32_t Send(const char* data, uint32_t length, uint32_t* outLengthSent);
+    int32_t SendVector(const SocketBuffer* buffers, uint32_t count, uint32_t* outLengthSent);
+    // A read of 0 bytes means the peer closed: kErrNotConnected.
+    int32_t Read(void* buffer, uint32_t size, uint32_t* outLengthRead);
+
+    uint32_t GetFlags() const { return fFlags; }
+    Bool16 IsConnected() const { return (fFlags & kSocketConnected) != 0; }
+    uint32_t GetLocalAddress() const { return Platform::NetworkToHost32(fLocalAddress.fAddress); }
+    uint16_t GetLocalPort() const { return Platform::NetworkToHost16(fLocalAddress.fPort); }
+
+protected:
+    // The error number of the failed transfer just made; marks the socket not connected
+    // unless the call merely would have blocked.
+    int32_t TransferFailed();
+
+    uint32_t fFlags;
+    Platform::SocketAddress fLocalAddress{};
+    Platform::SocketAddress fRemoteAddress{};
+    StrPtrLen* fLocalAddressString = nullptr;  // points into the interface table
+    StrPtrLen* fLocalHostNameString = nullptr;
+    char fPortText[8] = {};
+    StrPtrLen fPortString;  // length 8 until the port has been formatted
+
+private:
+    StrPtrLen* FindInterfaceText(StrPtrLen* (*text)(uint32_t index));
+};

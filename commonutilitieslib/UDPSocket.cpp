@@ -1,0 +1,84 @@
+#include "UDPSocket.h"
+
+#include "OSAssert.h"
+#include "OSThread.h"
+
+namespace {
+
+constexpr int kAssertSendData = 73;
+constexpr int kAssertReceiveLength = 115;
+constexpr int kAssertReceiveAddress = 116;
+constexpr int kAssertReceivePort = 117;
+constexpr int kAssertReceiveCount = 140;
+constexpr int kAssertMulticastInterface = 182;
+
+}  // namespace
+
+UDPSocket::UDPSocket(Task* notifyTask, uint32_t flags) : Socket(notifyTask, flags) {
+    if (flags & kUseDemultiplexer) fDemultiplexer = new UDPDemultiplexer;
+}
+
+UDPSocket::~UDPSocket() { delete fDemultiplexer; }
+
+int32_t UDPSocket::SendDatagram(uint32_t address, uint16_t port, const void* data,
+                                uint32_t length) {
+    AssertAt(data != nullptr, kAssertSendData);
+    Platform::SocketAddress target{};
+    target.fFamily = Platform::kAddressFamilyInet;
+    target.fPort = Platform::HostToNetwork16(port);
+    target.fAddress = Platform::HostToNetwork32(address);
+    if (Platform::SendSocketTo(fSocket, data, length, &target) == -1)
+        return OSThread::LastErrorCode();
+    return 0;
+}
+
+int32_t UDPSocket::ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void* buffer,
+                                   uint32_t bufferSize, uint32_t* outLength) {
+    AssertAt(outLength != nullptr, kAssertReceiveLength);
+    AssertAt(outAddress != nullptr, kAssertReceiveAddress);
+    AssertAt(outPort != nullptr, kAssertReceivePort);
+    if (outLength == nullptr || outAddress == nullptr || outPort == nullptr)
+        return kErrNotConnected;
+    const int32_t received = Platform::ReceiveSocketFrom(fSocket, buffer, bufferSize, &fLastSender);
+    const int32_t error = received == -1 ? OSThread::LastErrorCode() : 0;
+    // Stored before the result is looked at: after a failure they name the previous sender.
+    *outAddress = Platform::NetworkToHost32(fLastSender.fAddress);
+    *outPort = Platform::NetworkToHost16(fLastSender.fPort);
+    if (received == -1) return error;
+    AssertAt(received >= 0, kAssertReceiveCount);
+    *outLength = uint32_t(received);
+    return 0;
+}
+
+int32_t UDPSocket::ChangeMembership(Platform::SocketOption option, uint32_t group) {
+    // Group, then the interface: the address the socket is bound to, in network order.
+    const uint32_t membership[2] = {Platform::HostToNetwork32(group), fLocalAddress.fAddress};
+    if (Platform::SetSocketOption(fSocket, option, membership, sizeof(membership)) == -1)
+        return OSThread::LastErrorCode();
+    return 0;
+}
+
+int32_t UDPSocket::JoinGroup(uint32_t group) {
+    return ChangeMembership(Platform::SocketOption::kAddMembership, group);
+}
+
+int32_t UDPSocket::LeaveGroup(uint32_t group) {
+    return ChangeMembership(Platform::SocketOption::kDropMembership, group);
+}
+
+int32_t UDPSocket::SetMulticastTtl(uint32_t ttl) {
+    const uint8_t value = uint8_t(ttl);
+    if (Platform::SetSocketOption(fSocket, Platform::SocketOption::kMulticastTtl, &value, 1) == -1)
+        return OSThread::LastErrorCode();
+    return 0;
+}
+
+int32_t UDPSocket::SetMulticastInterface(uint32_t interfaceAddress) {
+    if (Platform::SetSocketOption(fSocket, Platform::SocketOption::kMulticastInterface,
+                                  &interfaceAddress, sizeof(interfaceAddress)) == -1) {
+        const int32_t error = OSThread::LastErrorCode();
+        AssertVAt(false, error, kAssertMulticastInterface);
+        return error;
+    }
+    return 0;
+}

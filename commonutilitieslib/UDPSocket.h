@@ -1,0 +1,86 @@
+// Datagram sockets with multicast control, and an optional table a service can use to
+// route datagrams by their sender.
+#pragma once
+
+#include <cstdint>
+
+#include "OSHashTable.h"
+#include "OSMutex.h"
+#include "Socket.h"
+
+// The key of a demultiplexer entry: a remote IPv4 address and port, host byte order.
+class UDPDemultiplexerKey {
+public:
+    UDPDemultiplexerKey(uint32_t remoteAddress, uint16_t remotePort)
+        : fRemoteAddress(remoteAddress), fRemotePort(remotePort) {}
+    uint32_t GetHashValue() const { return fRemoteAddress ^ (uint32_t(fRemotePort) << 16); }
+    bool operator==(const UDPDemultiplexerKey& other) const {
+        return fRemoteAddress == other.fRemoteAddress && fRemotePort == other.fRemotePort;
+    }
+
+private:
+    uint32_t fRemoteAddress;
+    uint16_t fRemotePort;
+};
+
+// A service's entry in a demultiplexer: what stands for one remote sender. Not owned by
+// the table.
+class UDPDemultiplexerEntry {
+public:
+    UDPDemultiplexerEntry(uint32_t remoteAddress, uint16_t remotePort, void* object)
+        : fHashValue(UDPDemultiplexerKey(remoteAddress, remotePort).GetHashValue()),
+          fRemoteAddress(remoteAddress),
+          fRemotePort(remotePort),
+          fObject(object) {}
+    UDPDemultiplexerKey GetKey() const { return {fRemoteAddress, fRemotePort}; }
+
+    uint32_t fHashValue;
+    UDPDemultiplexerEntry* fNextInChain = nullptr;
+    uint32_t fRemoteAddress;
+    uint16_t fRemotePort;
+    void* fObject;
+};
+
+// A table for the service's use; the socket's operations never touch it. Its users take
+// fMutex around every use of fTable.
+struct UDPDemultiplexer {
+    static constexpr uint32_t kDemultiplexerBuckets = 2747;
+
+    UDPDemultiplexer() : fTable(kDemultiplexerBuckets) {}
+
+    OSHashTable<UDPDemultiplexerEntry, UDPDemultiplexerKey> fTable;
+    OSMutex fMutex;
+};
+
+class UDPSocket : public Socket {
+public:
+    // Construction flag: give the socket a demultiplexer.
+    static constexpr uint32_t kUseDemultiplexer = 0x0100;
+
+    UDPSocket(Task* notifyTask, uint32_t flags);
+    ~UDPSocket() override;
+
+    // Address and port in host byte order. 0 or the error number.
+    int32_t SendDatagram(uint32_t address, uint16_t port, const void* data, uint32_t length);
+    // One datagram with its sender (host byte order). The sender outputs are written even
+    // when the call fails: then they name the previous datagram's sender. A datagram larger
+    // than the buffer fails (kErrNotConnected) and is dropped.
+    int32_t ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void* buffer,
+                            uint32_t bufferSize, uint32_t* outLength);
+
+    // Memberships on the interface the socket is bound to (any when unbound).
+    int32_t JoinGroup(uint32_t group);
+    int32_t LeaveGroup(uint32_t group);
+    // The low eight bits of ttl, passed as one byte.
+    int32_t SetMulticastTtl(uint32_t ttl);
+    // The interface address in network byte order, passed through unchanged.
+    int32_t SetMulticastInterface(uint32_t interfaceAddress);
+
+    UDPDemultiplexer* GetDemultiplexer() { return fDemultiplexer; }
+
+private:
+    int32_t ChangeMembership(Platform::SocketOption option, uint32_t group);
+
+    UDPDemultiplexer* fDemultiplexer = nullptr;
+    Platform::SocketAddress fLastSender{};
+};
