@@ -9,3 +9,8 @@ elseif(CU_SANITIZE STREQUAL "thread")
 elseif(NOT CU_SANITIZE STREQUAL "")
     message(FATAL_ERROR "CU_SANITIZE must be empty, address or thread, not '${CU_SANITIZE}'")
 endif()
+
+# Coverage feedback for libFuzzer in everything the fuzz targets link.
+if(CU_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
