@@ -54,6 +54,7 @@ for preset in "${presets[@]}"; do
         step "$preset: tests" run_tests "$preset"
     if [ "$preset" = native ]; then
         step "native: installed package" scripts/check-package.sh
+        step "native: valgrind memcheck" scripts/valgrind-tests.sh build/native
     fi
 done
 
