@@ -39,6 +39,9 @@ int32_t TCPSocket::Connect(uint32_t address, uint16_t port) {
     fRemoteAddress.fFamily = Platform::kAddressFamilyInet;
     fRemoteAddress.fPort = Platform::HostToNetwork16(port);
     fRemoteAddress.fAddress = Platform::HostToNetwork32(address);
+    // Armed before the attempt starts: Windows reports a connection that fails at once
+    // only to a socket that is already watched.
+    ArmEvent(kWatchWrite);
     if (Platform::ConnectSocket(fSocket, &fRemoteAddress) == 0) {
         Connected();
         return 0;

@@ -17,12 +17,13 @@ public:
     void Attach(int32_t handle, const Platform::SocketAddress& remote);
 
     // Starts connecting to the address and port (host byte order), opening the socket
-    // first if it has no handle. 0: connected at once. kErrInProgress: under way; arm for
-    // writing (kWatchWrite) and call CheckConnect when signalled. Otherwise the error.
+    // first if it has no handle. 0: connected at once. kErrInProgress: under way, and the
+    // socket is armed for writing, so the task is signalled when the attempt has ended;
+    // it then calls CheckConnect. Otherwise the error.
     int32_t Connect(uint32_t address, uint16_t port);
     // Where a connect under way stands: 0 once connected, kErrInProgress while still under
-    // way (arm for writing again), or the error that ended it (the socket is then of no
-    // further use).
+    // way (a signal may come early: arm for writing again and wait), or the error that
+    // ended it (the socket is then of no further use).
     int32_t CheckConnect();
 
     // Shuts the sending direction down, so the peer reads the end of the stream while

@@ -391,6 +391,8 @@ int RunProgram(const std::string& arguments, std::string* output) {
     std::stringstream text;
     text << in.rdbuf();
     *output = text.str();
+    // Text written on Windows ends its lines with CR LF.
+    std::erase(*output, '\r');
     // POSIX reports the exit status in the second byte, Windows as it is.
     return status >= 256 ? status >> 8 : status;
 }

@@ -92,9 +92,11 @@ int64_t LoadConnectionTask::Run() {
     if (TakeEvents() & kStopEvent) return -1;
     if (fState == State::kDone) return 0;  // failed: waits for the stop event
     if (fState != State::kRunning) {
+        const bool first = fState == State::kStart;
         const int32_t error = Connect();
         if (error == kErrInProgress) {
-            fSocket.ArmEvent(kWatchWrite);
+            // A first attempt is armed by Connect; a signal before the end arms again.
+            if (!first) fSocket.ArmEvent(kWatchWrite);
             return 0;
         }
         if (error != 0) {
