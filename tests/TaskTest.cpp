@@ -28,9 +28,7 @@ public:
 };
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new TaskEnvironment);
 
-TaskThread* ThreadAt(uint32_t index) {
-    return TaskThreadPool::sTaskThreadArray[index];
-}
+TaskThread* ThreadAt(uint32_t index) { return TaskThreadPool::sTaskThreadArray[index]; }
 
 // Declared first: the round-robin order is observable only for the process's first signals.
 TEST(TaskScheduling, FirstIdleTasksGoRoundRobinFromIndexOne) {
@@ -68,8 +66,7 @@ TEST(TaskNames, PrefixTruncationAndValidity) {
 TEST(TaskScheduling, SignalsBeforeTheRunAreCoalescedIntoOneRun) {
     std::atomic<bool> release{false};
     TaskProbe blocker([&](TaskProbe&) {
-        while (!release)
-            std::this_thread::sleep_for(1ms);
+        while (!release) std::this_thread::sleep_for(1ms);
         return int64_t(0);
     });
     blocker.PinTo(ThreadAt(0));
@@ -149,8 +146,7 @@ TEST(TaskScheduling, DueTimerComesBeforeTheRunQueue) {
     timed.Signal(0x1);
     ASSERT_TRUE(WaitUntil([&] { return timed.fRuns.load() == 1; }));
     TaskProbe blocker([&](TaskProbe&) {
-        while (!release)
-            std::this_thread::sleep_for(1ms);
+        while (!release) std::this_thread::sleep_for(1ms);
         return int64_t(0);
     });
     blocker.PinTo(ThreadAt(2));
@@ -202,8 +198,7 @@ TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {
     std::atomic<bool> stop{false};
     std::thread driver([&] {
         while (!stop) {
-            for (auto& reader : readers)
-                reader->Signal(0x1);
+            for (auto& reader : readers) reader->Signal(0x1);
             std::this_thread::sleep_for(5ms);
         }
     });
@@ -221,8 +216,7 @@ TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {
     }
     stop = true;
     driver.join();
-    for (auto& reader : readers)
-        EXPECT_TRUE(WaitUntil([&] { return reader->GetEvents() == 0; }));
+    for (auto& reader : readers) EXPECT_TRUE(WaitUntil([&] { return reader->GetEvents() == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return writer.GetEvents() == 0; }));
     EXPECT_FALSE(overlapped);
     EXPECT_GT(readers[0]->fRuns.load(), 0);
@@ -254,8 +248,7 @@ TEST(TaskScheduling, ReleasingTheGlobalLockInsideARunReleasesItOnce) {
 TEST(TaskScheduling, InvalidTaskInAQueueDoesNotEndItsThread) {
     std::atomic<bool> release{false};
     TaskProbe blocker([&](TaskProbe&) {
-        while (!release)
-            std::this_thread::sleep_for(1ms);
+        while (!release) std::this_thread::sleep_for(1ms);
         return int64_t(0);
     });
     blocker.PinTo(ThreadAt(1));
@@ -314,19 +307,15 @@ TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
     std::vector<std::thread> signallers;
     for (int s = 0; s < kSignallers; ++s) {
         signallers.emplace_back([&, s] {
-            for (int i = 0; i < kSignalsEach; ++i)
-                tasks[(i * 7 + s) % kTasks]->Signal(0x1);
+            for (int i = 0; i < kSignalsEach; ++i) tasks[(i * 7 + s) % kTasks]->Signal(0x1);
         });
     }
-    for (auto& thread : signallers)
-        thread.join();
-    for (auto& task : tasks)
-        task->Signal(kFinalBit);
+    for (auto& thread : signallers) thread.join();
+    for (auto& task : tasks) task->Signal(kFinalBit);
     for (auto& task : tasks) {
         EXPECT_TRUE(WaitUntil([&] { return (task->fEventsSeen.load() & kFinalBit) != 0; }));
     }
-    for (auto& task : tasks)
-        EXPECT_TRUE(WaitUntil([&] { return task->GetEvents() == 0; }));
+    for (auto& task : tasks) EXPECT_TRUE(WaitUntil([&] { return task->GetEvents() == 0; }));
     EXPECT_FALSE(overlapped);
 }
 
