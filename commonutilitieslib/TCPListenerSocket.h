@@ -14,7 +14,7 @@ class TCPListenerSocket : public Task, public Socket {
 public:
     // Event bit that makes the listener close its socket and end (deleting itself).
     static constexpr uint32_t kStopEvent = 0x00010000;
-    static constexpr int32_t kDefaultBacklog = 128;
+    static constexpr int32_t kDefaultBacklog = 1024;
     // Connections accepted in one run before others get their turn.
     static constexpr uint32_t kAcceptsPerRun = 64;
     // Pause before accepting again when the process has run out of handles or memory:

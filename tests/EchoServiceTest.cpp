@@ -382,7 +382,9 @@ TEST(EchoOptions, BadOptionsAreNamedAndGoodOnesTaken) {
 
 // Runs the program with the arguments; its exit status, and what it printed in *output.
 int RunProgram(const std::string& arguments, std::string* output) {
-    const std::string file = "echo-program-output.txt";
+    const std::string file =
+        testing::TempDir() + "echo-program-output-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt";
     std::remove(file.c_str());
     const std::string command =
         std::string(ECHO_SERVICE_PROGRAM) + " " + arguments + " >" + file + " 2>&1";
@@ -390,6 +392,8 @@ int RunProgram(const std::string& arguments, std::string* output) {
     std::ifstream in(file, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
+    in.close();
+    std::remove(file.c_str());
     *output = text.str();
     // Text written on Windows ends its lines with CR LF.
     std::erase(*output, '\r');
