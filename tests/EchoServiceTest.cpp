@@ -149,6 +149,18 @@ TEST_F(EchoServiceTest, AClientThatNeverReadsIsHeldToOneBufferWhileOthersAreServ
     RecordProperty("bytes_pushed", std::to_string(pushed));
 }
 
+TEST_F(EchoServiceTest, AClientThatVanishesWhileTheServiceWaitsToSendIsLetGo) {
+    StreamClient hog;
+    ASSERT_TRUE(hog.Connect(fService.GetTCPPort()));
+    PushUntilStalled(&hog, PatternBytes(1u << 16, 4));
+    ASSERT_EQ(Open(), 1u);
+    // Gone with bytes unread on both sides: the connection is reset, and the service,
+    // waiting to send, notices.
+    hog.Close();
+    EXPECT_TRUE(WaitUntil([&] { return Open() == 0; }));
+    EXPECT_EQ(fService.Stats().fBufferedBytes.load(), 0);
+}
+
 TEST_F(EchoServiceTest, AHalfClosedClientGetsEverythingBackAndThenTheEnd) {
     StreamClient client;
     ASSERT_TRUE(client.Connect(fService.GetTCPPort()));
