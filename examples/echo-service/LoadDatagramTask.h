@@ -21,7 +21,7 @@ public:
     static constexpr uint32_t kCheckEvent = 0x00020000;
     static constexpr int64_t kLossTimeoutMSec = 1000;
     static constexpr uint32_t kHeaderSize = 12;  // slot (4 bytes), sequence number (8)
-    static constexpr uint32_t kRepliesPerRun = 64;
+    static constexpr uint32_t kRepliesPerRun = 8;
 
     // The task lives until its stop event.
     LoadDatagramTask(LoadClient* client, uint32_t address, uint16_t port, uint32_t window,

@@ -15,7 +15,7 @@ public:
     static constexpr uint32_t kStopEvent = 0x00010000;
     static constexpr uint32_t kLargestDatagram = 65535;
     // Datagrams echoed in one run before other tasks get their turn.
-    static constexpr uint32_t kDatagramsPerRun = 64;
+    static constexpr uint32_t kDatagramsPerRun = 8;
 
     explicit UDPEchoTask(EchoService* service);
     ~UDPEchoTask() override;
