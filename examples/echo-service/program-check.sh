@@ -69,7 +69,7 @@ if [ -z "$runner" ]; then
         --connections 4 --idle-connections 30 >"$work/load2.log" 2>&1 &
     client=$!
     for _ in $(seq 100); do
-        grep -q "\[  1s" "$work/load2.log" && break
+        grep -q "\[  2s" "$work/load2.log" && break
         sleep 0.1
     done
     kill -TERM "$service"
