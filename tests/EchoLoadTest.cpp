@@ -17,8 +17,9 @@ using namespace std::chrono_literals;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-// Runs the client against a fresh service for the given time, ticking as the program
-// does; both are stopped at the end.
+// Runs the client against a fresh service for at least the given time, ticking as the
+// program does, and until every connection is made and each protocol has made some round
+// trips (within a generous limit, for slow runs under analysis tools).
 void Drive(EchoService* service, LoadClient* client, LoadConfig config,
            std::chrono::milliseconds length) {
     std::string error;
@@ -26,8 +27,16 @@ void Drive(EchoService* service, LoadClient* client, LoadConfig config,
     config.fTCPPort = service->GetTCPPort();
     config.fUDPPort = service->GetUDPPort();
     ASSERT_TRUE(client->Start(config, &error)) << error;
-    const auto end = std::chrono::steady_clock::now() + length;
-    while (std::chrono::steady_clock::now() < end) {
+    LoadStats& stats = client->Stats();
+    const auto start = std::chrono::steady_clock::now();
+    const auto satisfied = [&] {
+        return std::chrono::steady_clock::now() - start >= length &&
+               stats.fConnected.load() == config.fConnections + config.fIdleConnections &&
+               stats.fTCPRoundTrips.load() >= config.fConnections &&
+               stats.fUDPRoundTrips.load() >= config.fWindow;
+    };
+    const auto limit = start + length + 60s;
+    while (!satisfied() && stats.Errors() == 0 && std::chrono::steady_clock::now() < limit) {
         std::this_thread::sleep_for(100ms);
         client->Tick();
     }

@@ -153,7 +153,7 @@ TEST_F(EchoServiceTest, AClientThatVanishesWhileTheServiceWaitsToSendIsLetGo) {
     StreamClient hog;
     ASSERT_TRUE(hog.Connect(fService.GetTCPPort()));
     PushUntilStalled(&hog, PatternBytes(1u << 16, 4));
-    ASSERT_EQ(Open(), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return Open() == 1; }));
     // Gone with bytes unread on both sides: the connection is reset, and the service,
     // waiting to send, notices.
     hog.Close();
