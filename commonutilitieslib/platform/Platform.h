@@ -232,6 +232,20 @@ enum class InterfaceListStatus {
 // however many there are.
 InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses);
 
+// ---- Listening and stop requests ---------------------------------------------------------
+
+// Readies a stream socket for listening before it is bound. POSIX: the port can be bound
+// again while connections of an earlier listener linger. Windows: no other socket may take
+// the port while this one holds it. 0, or -1 with the last error set.
+int PrepareListeningSocket(SocketHandle socket);
+
+// Notes the user's requests to stop the process (Ctrl-C and SIGTERM on POSIX, console
+// control events on Windows) instead of letting them end it; a second request after the
+// first is noted ends the process as usual. False when the platform refused.
+bool WatchStopRequests();
+// True once a stop was requested since WatchStopRequests. Safe from any thread.
+bool StopRequested();
+
 }  // namespace Platform
 
 // Inline definitions of the hottest calls, where the platform offers them cheaply.

@@ -1,0 +1,64 @@
+#include "TCPListenerSocket.h"
+
+#include "OSAssert.h"
+#include "OSAtomic.h"
+#include "OSThread.h"
+
+TCPListenerSocket::TCPListenerSocket() : Socket(this, kSocketNonBlocking) {
+    SetTaskName("TCPListenerSocket");
+}
+
+int32_t TCPListenerSocket::Listen(uint32_t address, uint16_t port, int32_t backlog) {
+    int32_t error = Open(kStreamType);
+    if (error != 0) return error;
+    Platform::PrepareListeningSocket(fSocket);  // an improvement only: failure is harmless
+    error = Bind(address, port);
+    if (error == 0 && Platform::ListenSocket(fSocket, backlog) != 0)
+        error = OSThread::LastErrorCode();
+    if (error != 0) {
+        Dispose();
+        return error;
+    }
+    ArmEvent(kWatchRead);
+    return 0;
+}
+
+uint32_t TCPListenerSocket::GetAcceptFailures() const {
+    return AtomicRead(&fAcceptFailures);
+}
+
+int64_t TCPListenerSocket::Run() {
+    // Returning negative deletes the listener; its destruction closes the socket.
+    if (TakeEvents() & kStopEvent) return -1;
+    for (uint32_t accepted = 0; accepted < kAcceptsPerRun; ++accepted) {
+        Platform::SocketAddress remote{};
+        const int32_t handle = Platform::AcceptSocket(fSocket, &remote);
+        if (handle != -1) {
+            HandOver(handle, remote);
+            continue;
+        }
+        const int32_t error = OSThread::LastErrorCode();
+        if (error == EAGAIN) break;
+        // A connection reset before it was accepted, or an interrupted call: go on.
+        if (error == EPIPE || error == EINTR) continue;
+        AtomicAdd(&fAcceptFailures, 1);
+        return kAcceptPauseMSec;
+    }
+    // Armed again with connections still waiting, the socket is ready at once: the rest
+    // come after other tasks had their turn.
+    ArmEvent(kWatchRead);
+    return 0;
+}
+
+void TCPListenerSocket::HandOver(int32_t handle, const Platform::SocketAddress& remote) {
+    TCPSocket* socket = nullptr;
+    Task* task = CreateConnectionTask(Platform::NetworkToHost32(remote.fAddress),
+                                      Platform::NetworkToHost16(remote.fPort), &socket);
+    Assert(task == nullptr || socket != nullptr);
+    if (task == nullptr || socket == nullptr) {
+        Platform::CloseSocket(handle);
+        return;
+    }
+    socket->Attach(handle, remote);
+    task->Signal(Task::kReadEvent);
+}

@@ -1,0 +1,53 @@
+// A listening stream socket that is its own task: signalled when connections wait, it
+// accepts them without blocking until none is left, hands each to a new task as a
+// connected TCPSocket, and arms itself again. The host says what serves a connection by
+// overriding CreateConnectionTask.
+#pragma once
+
+#include <cstdint>
+
+#include "Socket.h"
+#include "TCPSocket.h"
+#include "Task.h"
+
+class TCPListenerSocket : public Task, public Socket {
+public:
+    // Event bit that makes the listener close its socket and end (deleting itself).
+    static constexpr uint32_t kStopEvent = 0x00010000;
+    static constexpr int32_t kDefaultBacklog = 1024;
+    // Connections accepted in one run before others get their turn.
+    static constexpr uint32_t kAcceptsPerRun = 64;
+    // Pause before accepting again when the process has run out of handles or memory:
+    // the waiting connection keeps the socket readable, so retrying at once would spin.
+    static constexpr int64_t kAcceptPauseMSec = 100;
+
+    TCPListenerSocket();
+
+    // Opens the socket, binds it to the address and port (host byte order; port 0 lets
+    // the system choose, GetLocalPort tells which), listens and arms for connections.
+    // 0, or the error (kErrAddressInUse, kErrAddressNotAvailable, ...): then the socket
+    // is closed again and the listener, which never ran, is its creator's to delete.
+    int32_t Listen(uint32_t address, uint16_t port, int32_t backlog = kDefaultBacklog);
+
+    // Any thread: the listener stops accepting, closes its socket and ends on its next
+    // run; the task thread deletes it.
+    void StopListening() { Signal(kStopEvent); }
+
+    int64_t Run() override;
+
+    uint32_t GetAcceptFailures() const;
+
+protected:
+    // The host's part, called on the listener's task thread for each accepted connection:
+    // build the task that serves it and return it, with the TCPSocket it owns (built with
+    // that task, without a handle) through outSocket. The listener attaches the
+    // connection to that socket and signals the task with kReadEvent, so its first run
+    // comes at once. Return null to turn the connection away: it is closed.
+    virtual Task* CreateConnectionTask(uint32_t remoteAddress, uint16_t remotePort,
+                                       TCPSocket** outSocket) = 0;
+
+private:
+    void HandOver(int32_t handle, const Platform::SocketAddress& remote);
+
+    uint32_t fAcceptFailures = 0;  // changed only by AtomicAdd
+};

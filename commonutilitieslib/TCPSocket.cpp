@@ -1,0 +1,77 @@
+#include "TCPSocket.h"
+
+#include "OSAssert.h"
+#include "OSThread.h"
+
+namespace {
+
+// The runtime's error number for a platform error code (as the pending error of a socket
+// comes), through the one table that maps the calling thread's last error.
+int32_t ErrorNumberOf(uint32_t platformCode) {
+    Platform::SetLastError(platformCode);
+    return OSThread::LastErrorCode();
+}
+
+}  // namespace
+
+TCPSocket::TCPSocket(Task* notifyTask, uint32_t flags)
+    : Socket(notifyTask, flags | kSocketNonBlocking) {}
+
+void TCPSocket::Attach(int32_t handle, const Platform::SocketAddress& remote) {
+    Assert(fSocket == -1);
+    SetNonBlocking(handle);
+    fRemoteAddress = remote;
+    Connected();
+}
+
+void TCPSocket::Connected() {
+    Platform::GetSocketName(fSocket, &fLocalAddress);
+    fFlags |= kSocketBound | kSocketConnected;
+}
+
+int32_t TCPSocket::Connect(uint32_t address, uint16_t port) {
+    if (fSocket == -1) {
+        const int32_t opened = Open(kStreamType);
+        if (opened != 0) return opened;
+    }
+    fConnectError = 0;
+    fRemoteAddress = Platform::SocketAddress{};
+    fRemoteAddress.fFamily = Platform::kAddressFamilyInet;
+    fRemoteAddress.fPort = Platform::HostToNetwork16(port);
+    fRemoteAddress.fAddress = Platform::HostToNetwork32(address);
+    // Armed before the attempt starts: Windows reports a connection that fails at once
+    // only to a socket that is already watched.
+    ArmEvent(kWatchWrite);
+    if (Platform::ConnectSocket(fSocket, &fRemoteAddress) == 0) {
+        Connected();
+        return 0;
+    }
+    // Both platforms report a non-blocking connect under way as "would block".
+    const int32_t error = OSThread::LastErrorCode();
+    if (error == EAGAIN || error == kErrInProgress) return kErrInProgress;
+    fConnectError = error;
+    return error;
+}
+
+int32_t TCPSocket::CheckConnect() {
+    if (IsConnected()) return 0;
+    if (fConnectError != 0) return fConnectError;
+    if (fSocket == -1) return kErrNotConnected;
+    // A failed attempt leaves its error pending on the socket; reading it clears it.
+    const uint32_t pending = Platform::TakeSocketError(fSocket);
+    if (pending != 0) {
+        fConnectError = ErrorNumberOf(pending);
+        return fConnectError;
+    }
+    // No error yet: only a peer's address tells a made connection from one under way (a
+    // signal may come before the attempt has ended).
+    Platform::SocketAddress peer{};
+    if (Platform::GetPeerName(fSocket, &peer) != 0) return kErrInProgress;
+    Connected();
+    return 0;
+}
+
+int32_t TCPSocket::ShutdownSend() {
+    if (Platform::ShutdownSocketSend(fSocket) != 0) return OSThread::LastErrorCode();
+    return 0;
+}

@@ -1,0 +1,41 @@
+// Stream sockets that get connected: either accepted by a listener (Attach) or connected
+// without blocking (Connect, then CheckConnect once the socket is writable). Either way
+// kSocketConnected is set once the connection is made, so Send and Read work.
+#pragma once
+
+#include <cstdint>
+
+#include "Socket.h"
+
+class TCPSocket : public Socket {
+public:
+    // The socket is always non-blocking, whatever the flags say.
+    TCPSocket(Task* notifyTask, uint32_t flags);
+
+    // Takes a handle that a listener accepted from the given peer: made non-blocking,
+    // marked bound and connected, its local address read back.
+    void Attach(int32_t handle, const Platform::SocketAddress& remote);
+
+    // Starts connecting to the address and port (host byte order), opening the socket
+    // first if it has no handle. 0: connected at once. kErrInProgress: under way, and the
+    // socket is armed for writing, so the task is signalled when the attempt has ended;
+    // it then calls CheckConnect. Otherwise the error.
+    int32_t Connect(uint32_t address, uint16_t port);
+    // Where a connect under way stands: 0 once connected, kErrInProgress while still under
+    // way (a signal may come early: arm for writing again and wait), or the error that
+    // ended it (the socket is then of no further use).
+    int32_t CheckConnect();
+
+    // Shuts the sending direction down, so the peer reads the end of the stream while
+    // this side can still read. 0 or the error.
+    int32_t ShutdownSend();
+
+    uint32_t GetRemoteAddress() const { return Platform::NetworkToHost32(fRemoteAddress.fAddress); }
+    uint16_t GetRemotePort() const { return Platform::NetworkToHost16(fRemoteAddress.fPort); }
+
+private:
+    // Marks the socket connected and reads the local address the system gave it.
+    void Connected();
+
+    int32_t fConnectError = 0;  // kept once a connect failed: the pending error reads once
+};

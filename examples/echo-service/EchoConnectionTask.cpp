@@ -1,0 +1,66 @@
+#include "EchoConnectionTask.h"
+
+#include "EchoService.h"
+
+EchoConnectionTask::EchoConnectionTask(EchoService* service)
+    : fService(service), fSocket(this, 0), fServiceElem(this) {
+    SetTaskName("EchoConnection");
+}
+
+EchoConnectionTask::~EchoConnectionTask() {
+    // Closed before the service hears of it: once the service has stopped, every one of
+    // its sockets is closed. Whatever was still held is dropped with the connection.
+    fSocket.Dispose();
+    fService->Stats().RemoveBuffered(fPending);
+    fService->ConnectionEnded(this);
+}
+
+int32_t EchoConnectionTask::SendPending() {
+    while (fPending > 0) {
+        uint32_t sent = 0;
+        const int32_t error = fSocket.Send(fBuffer + fSendOffset, fPending, &sent);
+        if (error != 0) return error;
+        fSendOffset += sent;
+        fPending -= sent;
+        fService->Stats().RemoveBuffered(sent);
+        fService->Stats().fBytesEchoed.fetch_add(sent, std::memory_order_relaxed);
+    }
+    fSendOffset = 0;
+    return 0;
+}
+
+int64_t EchoConnectionTask::Run() {
+    // Negative ends the task; its destruction closes the socket.
+    if (TakeEvents() & kStopEvent) return -1;
+    if (!fStarted) {
+        fStarted = true;
+        fSocket.SetNoDelay();
+    }
+    uint32_t budget = kBytesPerRun;
+    for (;;) {
+        const int32_t sendResult = SendPending();
+        if (sendResult == EAGAIN) {
+            // The peer is not taking what we send: read nothing more until it does.
+            fSocket.ArmEvent(kWatchWrite);
+            return 0;
+        }
+        if (sendResult != 0) return -1;  // reset or gone
+        if (budget == 0) {
+            // Armed with data still waiting, the socket is ready again at once.
+            fSocket.ArmEvent(kWatchRead);
+            return 0;
+        }
+        uint32_t received = 0;
+        const int32_t readResult = fSocket.Read(fBuffer, kBufferSize, &received);
+        if (readResult == EAGAIN) {
+            fSocket.ArmEvent(kWatchRead);
+            return 0;
+        }
+        // The peer closed (or half-closed) or reset: everything it sent has gone back, so
+        // closing now ends its stream after the last echoed byte.
+        if (readResult != 0) return -1;
+        fPending = received;
+        fService->Stats().AddBuffered(received);
+        budget = received >= budget ? 0 : budget - received;
+    }
+}

@@ -1,0 +1,42 @@
+// One TCP connection of the echo service: every byte it receives goes back, in order.
+// A fixed buffer bounds what the connection holds: while the peer does not take what is
+// sent back, the task stops reading and waits for the socket to become writable.
+#pragma once
+
+#include <cstdint>
+
+#include "OSQueue.h"
+#include "TCPSocket.h"
+#include "Task.h"
+
+class EchoService;
+
+class EchoConnectionTask : public Task {
+public:
+    // Event bit: close the connection and end.
+    static constexpr uint32_t kStopEvent = 0x00010000;
+    static constexpr uint32_t kBufferSize = 16 * 1024;
+    // Bytes echoed in one run before other tasks get their turn.
+    static constexpr uint32_t kBytesPerRun = 256 * 1024;
+
+    explicit EchoConnectionTask(EchoService* service);
+    ~EchoConnectionTask() override;
+
+    int64_t Run() override;
+
+    TCPSocket* GetSocket() { return &fSocket; }
+    OSQueueElem* GetServiceElem() { return &fServiceElem; }
+
+private:
+    // Sends what the buffer holds. 0 when all of it went, EAGAIN when the peer must take
+    // some first, or the error that ended the connection.
+    int32_t SendPending();
+
+    EchoService* fService;
+    TCPSocket fSocket;
+    OSQueueElem fServiceElem;  // in the service's list of open connections
+    bool fStarted = false;
+    uint32_t fSendOffset = 0;  // the first byte not yet sent back
+    uint32_t fPending = 0;     // bytes read and not yet sent back
+    char fBuffer[kBufferSize];
+};

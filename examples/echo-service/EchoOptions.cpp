@@ -1,0 +1,176 @@
+#include "EchoOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kLoopbackNet = 0x7F000000;
+constexpr uint32_t kLoopbackMask = 0xFF000000;
+// Each armed socket holds a message number; the event loop has 7169 of them.
+constexpr uint32_t kMostConnections = 7000;
+constexpr uint32_t kMostThreads = 256;
+constexpr uint32_t kMostMessageSize = 1u << 20;
+constexpr uint32_t kMostDatagramSize = 65507;
+constexpr uint32_t kMostWindow = 1024;
+constexpr uint32_t kMostSeconds = 7 * 24 * 3600;
+
+const char kUsage[] =
+    "usage: echo-service [options]              serve the Echo Protocol (RFC 862)\n"
+    "       echo-service --load [options]       drive a service as a load client\n"
+    "options:\n"
+    "  --tcp-port PORT        TCP port (default 7007; 0 lets the system choose)\n"
+    "  --udp-port PORT        UDP port (default 7007; 0 lets the system choose)\n"
+    "  --bind ADDRESS         local address to serve on (default 127.0.0.1)\n"
+    "  --threads N            task threads (default: the processor count)\n"
+    "  --duration SECONDS     stop after this long (default: serve until Ctrl-C or\n"
+    "                         SIGTERM; the load client runs 10 seconds)\n"
+    "  --max-connections N    connections served at once (default 4096)\n"
+    "load client:\n"
+    "  --target ADDRESS       loopback address of the service (default 127.0.0.1)\n"
+    "  --connections C        TCP connections, one message in flight each (default 8;\n"
+    "                         0 for none)\n"
+    "  --message-size M       bytes per TCP message (default 64)\n"
+    "  --window W             UDP datagrams in flight (default 8; 0 for none)\n"
+    "  --datagram-size D      bytes per datagram (default 512)\n"
+    "  --idle-connections N   also hold N connections open without sending\n"
+    "  --json                 print the summary as JSON\n"
+    "  --help                 this text\n";
+
+// Whole decimal number within [low, high]; false otherwise.
+bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (*end != '\0' || parsed < low || parsed > high) return false;
+    *value = uint32_t(parsed);
+    return true;
+}
+
+bool ParseAddress(const char* text, uint32_t* address) {
+    // Four dotted decimal parts and nothing else: no names, no short forms.
+    unsigned parts[4];
+    char tail;
+    if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) !=
+        4)
+        return false;
+    uint32_t value = 0;
+    for (unsigned part : parts) {
+        if (part > 255) return false;
+        value = (value << 8) | part;
+    }
+    *address = value;
+    return true;
+}
+
+struct NumberOption {
+    const char* fName;
+    uint32_t EchoOptions::*fField;
+    uint32_t fLow;
+    uint32_t fHigh;
+};
+
+const NumberOption kNumberOptions[] = {
+    {"--threads", &EchoOptions::fThreads, 1, kMostThreads},
+    {"--duration", &EchoOptions::fDurationSeconds, 1, kMostSeconds},
+    {"--max-connections", &EchoOptions::fMaxConnections, 1, kMostConnections},
+    {"--connections", &EchoOptions::fConnections, 0, kMostConnections},
+    {"--message-size", &EchoOptions::fMessageSize, 1, kMostMessageSize},
+    {"--window", &EchoOptions::fWindow, 0, kMostWindow},
+    {"--datagram-size", &EchoOptions::fDatagramSize, 16, kMostDatagramSize},
+    {"--idle-connections", &EchoOptions::fIdleConnections, 0, kMostConnections},
+};
+
+}  // namespace
+
+std::string AddressText(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
+                  (address >> 8) & 0xFF, address & 0xFF);
+    return text;
+}
+
+const char* EchoUsage() {
+    return kUsage;
+}
+
+bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, std::string* error) {
+    bool durationGiven = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* name = argv[i];
+        if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
+            options->fMode = EchoOptions::Mode::kHelp;
+            return true;
+        }
+        if (std::strcmp(name, "--load") == 0) {
+            options->fMode = EchoOptions::Mode::kLoad;
+            continue;
+        }
+        if (std::strcmp(name, "--json") == 0) {
+            options->fJSON = true;
+            continue;
+        }
+        // Every other option takes a value.
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool known = false;
+        bool valid = false;
+        uint32_t number = 0;
+        if (std::strcmp(name, "--tcp-port") == 0 || std::strcmp(name, "--udp-port") == 0) {
+            known = true;
+            valid = ParseNumber(value, 0, 65535, &number);
+            if (valid) (name[2] == 't' ? options->fTCPPort : options->fUDPPort) = uint16_t(number);
+        } else if (std::strcmp(name, "--bind") == 0 || std::strcmp(name, "--target") == 0) {
+            known = true;
+            valid =
+                value != nullptr && ParseAddress(value, name[2] == 'b' ? &options->fBindAddress
+                                                                       : &options->fTargetAddress);
+        } else {
+            for (const NumberOption& option : kNumberOptions) {
+                if (std::strcmp(name, option.fName) != 0) continue;
+                known = true;
+                valid = ParseNumber(value, option.fLow, option.fHigh, &number);
+                if (valid) options->*option.fField = number;
+                if (valid && option.fField == &EchoOptions::fDurationSeconds) durationGiven = true;
+            }
+        }
+        if (!known) {
+            *error = std::string("unknown option '") + name + "'";
+            return false;
+        }
+        if (value == nullptr) {
+            *error = std::string("option ") + name + " needs a value";
+            return false;
+        }
+        if (!valid) {
+            *error = std::string("bad value '") + value + "' for " + name;
+            return false;
+        }
+        ++i;
+    }
+    if (options->fMode == EchoOptions::Mode::kLoad) {
+        if ((options->fTargetAddress & kLoopbackMask) != kLoopbackNet) {
+            *error = "target " + AddressText(options->fTargetAddress) +
+                     " is not a loopback address: the load client only drives 127.0.0.0/8";
+            return false;
+        }
+        if (options->fConnections > 0 && options->fTCPPort == 0) {
+            *error = "the load client needs the service's TCP port (--tcp-port)";
+            return false;
+        }
+        if (options->fWindow > 0 && options->fUDPPort == 0) {
+            *error = "the load client needs the service's UDP port (--udp-port)";
+            return false;
+        }
+        if (options->fConnections + options->fIdleConnections > kMostConnections) {
+            *error = "too many connections: at most " + std::to_string(kMostConnections);
+            return false;
+        }
+        if (options->fConnections + options->fWindow + options->fIdleConnections == 0) {
+            *error = "nothing to do: no connections, no datagram window, no idle connections";
+            return false;
+        }
+        if (!durationGiven) options->fDurationSeconds = 10;
+    }
+    return true;
+}

@@ -1,0 +1,36 @@
+// The command line of the echo program: serving, or driving a service as a load client.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct EchoOptions {
+    enum class Mode { kServe, kLoad, kHelp };
+
+    Mode fMode = Mode::kServe;
+    uint16_t fTCPPort = 7007;
+    uint16_t fUDPPort = 7007;
+    uint32_t fBindAddress = 0x7F000001;  // host byte order
+    uint32_t fThreads = 0;               // 0: the processor count
+    uint32_t fDurationSeconds = 0;       // 0: until interrupted (serving only)
+    uint32_t fMaxConnections = 4096;
+
+    // Load client.
+    uint32_t fTargetAddress = 0x7F000001;
+    uint32_t fConnections = 8;
+    uint32_t fMessageSize = 64;
+    uint32_t fWindow = 8;
+    uint32_t fDatagramSize = 512;
+    uint32_t fIdleConnections = 0;
+    bool fJSON = false;
+};
+
+// Fills options from the arguments after the program name. False with a one-line
+// description of the first problem in *error.
+bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, std::string* error);
+
+// The usage text, several lines, ending in a newline.
+const char* EchoUsage();
+
+// Dotted-decimal text of an address in host byte order.
+std::string AddressText(uint32_t address);

@@ -1,0 +1,75 @@
+// The Echo Protocol (RFC 862) on TCP and UDP, served by tasks of the runtime: a listener
+// that gives each connection its own task, and one task for the datagrams. The runtime
+// must be up (see RuntimeHost) while a service runs; several services may run at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "EchoStats.h"
+#include "OSMutex.h"
+#include "OSQueue.h"
+
+class EchoConnectionTask;
+class EchoListener;
+class UDPEchoTask;
+
+struct EchoServiceConfig {
+    uint32_t fBindAddress = 0x7F000001;  // host byte order
+    uint16_t fTCPPort = 0;               // 0: the system chooses
+    uint16_t fUDPPort = 0;
+    bool fServeTCP = true;
+    bool fServeUDP = true;
+    uint32_t fMaxConnections = 4096;  // further connections are closed at once
+};
+
+class EchoService {
+public:
+    static constexpr uint32_t kStopWaitMSec = 5000;
+
+    EchoService() = default;
+    ~EchoService();  // stops the service if it still runs
+    EchoService(const EchoService&) = delete;
+    EchoService& operator=(const EchoService&) = delete;
+
+    // Binds both sockets and starts serving. False with a one-line reason in *error; then
+    // nothing of the service is left open or running.
+    bool Start(const EchoServiceConfig& config, std::string* error);
+    // Accepts no more connections, closes every socket and waits (at most waitMSec) until
+    // every task of the service has ended. True when all ended in time.
+    bool Stop(uint32_t waitMSec = kStopWaitMSec);
+
+    uint16_t GetTCPPort() const { return fTCPPort; }
+    uint16_t GetUDPPort() const { return fUDPPort; }
+    EchoStats& Stats() { return fStats; }
+    uint32_t GetLiveTasks() const { return fLiveTasks.load(std::memory_order_acquire); }
+
+    // For the service's own tasks.
+    // A new connection task, listed among the open connections; null at the limit.
+    EchoConnectionTask* NewConnection();
+    void ConnectionEnded(EchoConnectionTask* task);
+    void ListenerEnded();
+    void TaskEnded();
+
+private:
+    bool Fail(std::string* error, const std::string& text);
+    // Polls until the count of live tasks is at most `count`; false at the deadline.
+    bool WaitForLiveTasks(uint32_t count, uint32_t waitMSec);
+
+    EchoStats fStats;
+    OSMutex fMutex;        // guards fConnections and fAccepting
+    OSQueue fConnections;  // the open connections' tasks
+    bool fAccepting = false;
+    uint32_t fMaxConnections = 0;
+    EchoListener* fListener = nullptr;  // only until it is told to stop
+    UDPEchoTask* fUDPTask = nullptr;
+    std::atomic<bool> fListenerLive{false};
+    std::atomic<uint32_t> fLiveTasks{0};
+    bool fRunning = false;
+    uint16_t fTCPPort = 0;
+    uint16_t fUDPPort = 0;
+};
+
+// A sentence for a socket error number of the runtime, e.g. "the port is in use".
+std::string DescribeSocketError(int32_t error);

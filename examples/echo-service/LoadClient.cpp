@@ -1,0 +1,85 @@
+#include "LoadClient.h"
+
+#include "EchoOptions.h"
+#include "LoadConnectionTask.h"
+#include "LoadDatagramTask.h"
+#include "OS.h"
+#include "OSThread.h"
+
+namespace {
+
+constexpr uint32_t kPollMSec = 5;
+constexpr uint32_t kLargestDatagram = 65507;
+
+}  // namespace
+
+bool IsLoopbackAddress(uint32_t address) {
+    return (address >> 24) == 127;
+}
+
+LoadClient::~LoadClient() {
+    Stop();
+}
+
+bool LoadClient::Start(const LoadConfig& config, std::string* error) {
+    if (fRunning) {
+        *error = "the load client is already running";
+        return false;
+    }
+    // This client sends only to this machine, whoever asks.
+    if (!IsLoopbackAddress(config.fTargetAddress)) {
+        *error = "target " + AddressText(config.fTargetAddress) +
+                 " is not a loopback address: the load client only drives 127.0.0.0/8";
+        return false;
+    }
+    if (config.fWindow > 0 && (config.fDatagramSize < LoadDatagramTask::kHeaderSize ||
+                               config.fDatagramSize > kLargestDatagram)) {
+        *error = "datagram size must lie between 12 and 65507 bytes";
+        return false;
+    }
+    if (config.fConnections > 0 && config.fMessageSize == 0) {
+        *error = "message size must be at least 1 byte";
+        return false;
+    }
+    fConfig = config;
+    fRunning = true;
+    fTasks.reserve(config.fConnections + config.fIdleConnections + 1);
+    for (uint32_t i = 0; i < config.fConnections; ++i) {
+        fTasks.push_back(new LoadConnectionTask(this, i, config.fTargetAddress, config.fTCPPort,
+                                                config.fMessageSize));
+    }
+    for (uint32_t i = 0; i < config.fIdleConnections; ++i) {
+        fTasks.push_back(new LoadConnectionTask(this, config.fConnections + i,
+                                                config.fTargetAddress, config.fTCPPort, 0));
+    }
+    if (config.fWindow > 0) {
+        fDatagramTask = new LoadDatagramTask(this, config.fTargetAddress, config.fUDPPort,
+                                             config.fWindow, config.fDatagramSize);
+        fTasks.push_back(fDatagramTask);
+    }
+    fLiveTasks.store(uint32_t(fTasks.size()), std::memory_order_release);
+    // The first run of each connects or opens its socket.
+    for (Task* task : fTasks)
+        task->Signal(Task::kReadEvent);
+    return true;
+}
+
+void LoadClient::Tick() {
+    if (fRunning && fDatagramTask != nullptr) fDatagramTask->Signal(LoadDatagramTask::kCheckEvent);
+}
+
+bool LoadClient::Stop(uint32_t waitMSec) {
+    if (!fRunning) return true;
+    fRunning = false;
+    // Every task is alive until this signal: none ends on its own.
+    for (Task* task : fTasks)
+        task->Signal(LoadConnectionTask::kStopEvent);
+    fTasks.clear();
+    fDatagramTask = nullptr;
+    const int64_t deadline = OS::Milliseconds() + waitMSec;
+    while (fLiveTasks.load(std::memory_order_acquire) > 0) {
+        if (OS::Milliseconds() >= deadline) return false;
+        OSThread::Sleep(kPollMSec);
+    }
+    return true;
+}
