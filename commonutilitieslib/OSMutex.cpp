@@ -85,3 +85,13 @@ int32_t OSReadWriteMutex::TryLockRead() {
     LockRead();
     return 0;
 }
+
+int32_t OSReadWriteMutex::WaitingReaders() {
+    OSMutexLocker locker(&fMutex);
+    return fWaitingReaders;
+}
+
+int32_t OSReadWriteMutex::WaitingWriters() {
+    OSMutexLocker locker(&fMutex);
+    return fWaitingWriters;
+}

@@ -62,6 +62,10 @@ public:
     int32_t TryLockRead();   // 0, or EBUSY without waiting
     int32_t TryLockWrite();  // 0, or EBUSY without waiting
 
+    // Threads waiting to acquire, for diagnostics: the counts may change at once.
+    int32_t WaitingReaders();
+    int32_t WaitingWriters();
+
 private:
     OSMutex fMutex;
     OSCond fReadersCond;

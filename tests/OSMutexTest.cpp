@@ -95,14 +95,14 @@ TEST(OSReadWriteMutex, ArrivingReaderWaitsBehindAWaitingWriter) {
         writerTurn = ++order;
         lock.Unlock();
     });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriters() == 1; }));
     EXPECT_EQ(lock.TryLockRead(), EBUSY);  // a writer waits
     Worker reader([&] {
         lock.LockRead();
         readerTurn = ++order;
         lock.Unlock();
     });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingReaders() == 1; }));
     EXPECT_FALSE(writer.Done());
     EXPECT_FALSE(reader.Done());
     lock.Unlock();
@@ -121,10 +121,9 @@ TEST(OSReadWriteMutex, ReleasingWriterHandsOverToTheNextWriterFirst) {
     Worker writer([&] {
         lock.LockWrite();
         writerTurn = ++order;
-        std::this_thread::sleep_for(20ms);
         lock.Unlock();
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriters() == 1; }));
     std::vector<std::unique_ptr<Worker>> readers;
     for (int r = 0; r < 3; ++r) {
         readers.push_back(std::make_unique<Worker>([&, r] {
@@ -133,7 +132,7 @@ TEST(OSReadWriteMutex, ReleasingWriterHandsOverToTheNextWriterFirst) {
             lock.Unlock();
         }));
     }
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingReaders() == 3; }));
     lock.Unlock();
     ASSERT_TRUE(WaitUntil([&] {
         for (auto& reader : readers)
