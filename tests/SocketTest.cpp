@@ -284,7 +284,9 @@ TEST(SocketConnectedState, SendingOnABrokenConnectionRaisesNoSignal) {
     ASSERT_TRUE(connection.PeerResets());
     char buffer[16];
     uint32_t count = 0;
-    EXPECT_EQ(socket.Read(buffer, sizeof(buffer), &count), kEpipe);
+    // The reset itself, or under an emulation that has already taken it, the end.
+    const int32_t readResult = socket.Read(buffer, sizeof(buffer), &count);
+    EXPECT_TRUE(readResult == kEpipe || readResult == kErrNotConnected) << readResult;
     EXPECT_FALSE(socket.IsConnected());
 
     socket.MarkConnected();
