@@ -187,6 +187,8 @@ TEST(SocketStream, EveryByteArrivesInOrderThenPeerCloseEndsTheConnection) {
     senderTask.Signal(Task::kReadEvent);
     ASSERT_TRUE(WaitUntil([&] { return receiverEnded.load(); }, 60s))
         << "sent " << sent.load() << ", received " << received.load();
+    ASSERT_TRUE(
+        WaitUntil([&] { return senderTask.GetEvents() == 0 && receiverTask.GetEvents() == 0; }));
     EXPECT_TRUE(senderDone.load());
     EXPECT_EQ(senderError.load(), 0);
     EXPECT_EQ(receiverError.load(), 0);

@@ -107,10 +107,12 @@ struct Member {
         return fReceived.at(index);
     }
 
-    TaskProbe fTask;
-    UDPSocket fSocket;
+    // Destroyed in reverse: the task first, once it is idle, so that it never runs on a
+    // socket or a list that is gone.
     std::mutex fMutex;
     std::vector<Datagram> fReceived;
+    UDPSocket fSocket;
+    TaskProbe fTask;
 };
 
 // A sender on loopback that sends to groups through the loopback interface.
@@ -203,6 +205,22 @@ TEST_F(Multicast, TtlAndInterfaceSettingsAreKeptAndUsedForSending) {
     ASSERT_EQ(sender.SendDatagram(kGroup, member.fSocket.GetLocalPort(), "ttl", 3), 0);
     ASSERT_TRUE(WaitUntil([&] { return member.Count() == 1; }));
     EXPECT_EQ(member.At(0).fAddress, kLoopbackAddress);
+}
+
+// The namespace gives loopback 40 more addresses, 127.0.1.1 to 127.0.1.40: the whole
+// list is read, and a socket bound to the last address knows its text and joins on it.
+TEST_F(Multicast, ASocketOnTheLastOfManyAddressesFindsItAndJoinsOnIt) {
+    constexpr uint32_t kLastAddress = 0x7F000128;  // 127.0.1.40
+    EXPECT_GE(SocketUtils::GetInterfaceCount(), 41u);
+    ASSERT_TRUE(SocketUtils::IsLocalAddress(kLastAddress));
+    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
+    ASSERT_EQ(socket.Open(Socket::kDatagramType), 0);
+    ASSERT_EQ(socket.Bind(kLastAddress, 0), 0);
+    const StrPtrLen* text = socket.LocalAddressString();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text->fPtr, text->fLen), "127.0.1.40");
+    EXPECT_EQ(socket.JoinGroup(kGroup), 0);
+    EXPECT_EQ(socket.LeaveGroup(kGroup), 0);
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ TEST(UDPDatagrams, ATaskArmedForReadingReceivesEveryDatagramWithItsSender) {
         std::lock_guard<std::mutex> lock(mutex);
         return received.size() == kCount;
     }));
+    // The task arms again after its last datagram; the socket goes only once it is idle.
+    ASSERT_TRUE(WaitUntil([&] { return task.GetEvents() == 0; }));
     std::lock_guard<std::mutex> lock(mutex);
     for (int i = 0; i < kCount; ++i) {
         EXPECT_EQ(received[i].fData, "datagram " + std::to_string(i));
