@@ -161,6 +161,12 @@ int32_t Socket::Read(void* buffer, uint32_t size, uint32_t* outLengthRead) {
     // Without a count the caller could not tell what it received: nothing is read.
     if (buffer == nullptr || outLengthRead == nullptr) return kErrNotConnected;
     if (!(fFlags & kSocketConnected)) return kErrNotConnected;
+    if (size == 0) {
+        // The platform answers a receive of no bytes as it answers the peer's close: that
+        // would end a healthy connection. Nothing asked for, nothing read.
+        *outLengthRead = 0;
+        return 0;
+    }
     int32_t received;
     do {
         received = Platform::ReceiveSocket(fSocket, buffer, size);

@@ -222,6 +222,22 @@ TEST(SocketStream, ReadGivesWhatIsThereThenTheOrderlyEnd) {
     EXPECT_EQ(socket.Read(buffer, sizeof(buffer), &count), kErrNotConnected);
 }
 
+// A receive of no bytes is what the platform also reports for a peer's close: asking for
+// none must not end a healthy connection.
+TEST(SocketStream, AZeroSizeReadReadsNothingAndKeepsTheConnection) {
+    Connection connection;
+    ASSERT_TRUE(connection.fMade);
+    TestSocket& socket = *connection.fSocket;
+    ASSERT_TRUE(connection.PeerSend("data"));
+    char buffer[8];
+    uint32_t count = 99;
+    EXPECT_EQ(socket.Read(buffer, 0, &count), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(socket.IsConnected());
+    ASSERT_TRUE(WaitUntil([&] { return socket.Read(buffer, sizeof(buffer), &count) == 0; }));
+    EXPECT_EQ(std::string(buffer, count), "data");
+}
+
 TEST(SocketStream, SendVectorGathersInOrderAndMayOmitTheCount) {
     Connection connection;
     ASSERT_TRUE(connection.fMade);
