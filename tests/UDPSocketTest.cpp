@@ -144,15 +144,6 @@ TEST(UDPDatagrams, ADatagramLargerThanTheBufferFailsAndIsDropped) {
     EXPECT_EQ(std::string(target.fBuffer, length), "small");
 }
 
-TEST(UDPDatagrams, SendingToAClosedPortIsNoErrorForTheSender) {
-    auto sender = OpenLoopback();
-    ASSERT_TRUE(sender);
-    uint16_t port = 0;
-    const Platform::SocketHandle gone = OpenBoundDatagramSocket(&port);
-    Platform::CloseSocket(gone);
-    EXPECT_EQ(sender->SendDatagram(kLoopbackAddress, port, "x", 1), 0);
-}
-
 // ---- The demultiplexer -------------------------------------------------------------------
 
 TEST(UDPDemultiplexerLife, OnlyWithTheFlagEmptyAndGoneWithTheSocket) {
