@@ -1,8 +1,11 @@
 // Loopback ping-pong through the runtime (sockets armed on the event loop, tasks on task
 // threads) beside the same exchange between two plain threads on blocking sockets, which
 // is what the machine allows. TCP counts round trips, UDP datagrams; every measurement
-// reports the heap allocations per iteration ("allocs") across all threads.
+// reports per iteration, across all threads of the process, the heap allocations
+// ("allocs"), the context switches ("switches") and the processor time ("cpu_us"): on a
+// shared machine the last two say more than the wall-clock rate.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -67,6 +70,34 @@ public:
 private:
     benchmark::State& fState;
     uint64_t fStart;
+};
+
+// Context switches and processor time of the whole process while it lives.
+class ProcessCost {
+public:
+    explicit ProcessCost(benchmark::State& state) : fState(state) {
+        getrusage(RUSAGE_SELF, &fStart);
+    }
+    ~ProcessCost() {
+        rusage end;
+        getrusage(RUSAGE_SELF, &end);
+        const double switches =
+            double(end.ru_nvcsw - fStart.ru_nvcsw) + double(end.ru_nivcsw - fStart.ru_nivcsw);
+        const double cpuMicroseconds = Microseconds(end.ru_utime) + Microseconds(end.ru_stime) -
+                                       Microseconds(fStart.ru_utime) -
+                                       Microseconds(fStart.ru_stime);
+        fState.counters["switches"] =
+            benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
+        fState.counters["cpu_us"] =
+            benchmark::Counter(cpuMicroseconds, benchmark::Counter::kAvgIterations);
+    }
+
+private:
+    static double Microseconds(const timeval& time) {
+        return double(time.tv_sec) * 1e6 + double(time.tv_usec);
+    }
+    benchmark::State& fState;
+    rusage fStart;
 };
 
 constexpr uint32_t kMessageSize = 64;
@@ -246,6 +277,7 @@ void BM_RuntimeTcp_PingPong(benchmark::State& state) {
     echo->fSocket.ArmEvent(kWatchRead);
     {
         AllocationCounter allocations(state);
+        ProcessCost cost(state);
         while (state.KeepRunningBatch(kBatch)) {
             ping->StartBatch(kBatch);
             ping->fDone.Wait();
@@ -270,6 +302,7 @@ void BM_PlainThreadsTcp_PingPong(benchmark::State& state) {
     char buffer[kMessageSize] = {};
     {
         AllocationCounter allocations(state);
+        ProcessCost cost(state);
         for (auto _ : state) {
             Platform::SendSocket(client, buffer, kMessageSize);
             ReceiveAll(client, buffer, kMessageSize);
@@ -352,6 +385,7 @@ void BM_RuntimeUdp_PingPong(benchmark::State& state) {
     echo->fSocket.ArmEvent(kWatchRead);
     {
         AllocationCounter allocations(state);
+        ProcessCost cost(state);
         while (state.KeepRunningBatch(kBatch)) {
             ping->StartBatch(kBatch, echo->fSocket.GetLocalPort());
             ping->fDone.Wait();
@@ -381,6 +415,7 @@ void BM_PlainThreadsUdp_PingPong(benchmark::State& state) {
     Platform::SocketAddress sender{};
     {
         AllocationCounter allocations(state);
+        ProcessCost cost(state);
         for (auto _ : state) {
             Platform::SendSocketTo(ping, buffer, kMessageSize, &echoAddress);
             Platform::ReceiveSocketFrom(ping, buffer, sizeof(buffer), &sender);
