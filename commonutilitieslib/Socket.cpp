@@ -126,19 +126,21 @@ int32_t Socket::TransferFailed() {
 
 int32_t Socket::Send(const char* data, uint32_t length, uint32_t* outLengthSent) {
     AssertAt(data != nullptr, kAssertSendData);
-    if (data == nullptr || outLengthSent == nullptr) return kErrNotConnected;
+    // A caller's null pointer is refused before the platform sees it, so that the mistake
+    // does not also cost the connection.
+    if (data == nullptr) return kErrNotConnected;
     if (!(fFlags & kSocketConnected)) return kErrNotConnected;
     int32_t sent;
     do {
         sent = Platform::SendSocket(fSocket, data, length);
     } while (sent == -1 && OSThread::LastErrorCode() == EINTR);
     if (sent == -1) return TransferFailed();
-    *outLengthSent = uint32_t(sent);
+    // The count is optional, as for SendVector.
+    if (outLengthSent != nullptr) *outLengthSent = uint32_t(sent);
     return 0;
 }
 
-int32_t Socket::SendVector(const SocketBuffer* buffers, uint32_t count,
-                           uint32_t* outLengthSent) {
+int32_t Socket::SendVector(const SocketBuffer* buffers, uint32_t count, uint32_t* outLengthSent) {
     AssertAt(buffers != nullptr, kAssertSendVectorBuffers);
     if (buffers == nullptr) return kErrNotConnected;
     if (!(fFlags & kSocketConnected)) return kErrNotConnected;
@@ -156,8 +158,15 @@ int32_t Socket::SendVector(const SocketBuffer* buffers, uint32_t count,
 int32_t Socket::Read(void* buffer, uint32_t size, uint32_t* outLengthRead) {
     AssertAt(outLengthRead != nullptr, kAssertReadCount);
     AssertAt(buffer != nullptr, kAssertReadBuffer);
+    // Without a count the caller could not tell what it received: nothing is read.
     if (buffer == nullptr || outLengthRead == nullptr) return kErrNotConnected;
     if (!(fFlags & kSocketConnected)) return kErrNotConnected;
+    if (size == 0) {
+        // The platform answers a receive of no bytes as it answers the peer's close: that
+        // would end a healthy connection. Nothing asked for, nothing read.
+        *outLengthRead = 0;
+        return 0;
+    }
     int32_t received;
     do {
         received = Platform::ReceiveSocket(fSocket, buffer, size);

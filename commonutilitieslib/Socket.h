@@ -50,10 +50,11 @@ public:
 
     // 0 with the bytes moved (a partial send is a success), EAGAIN when the call would
     // block, kErrNotConnected once the connection is gone, or another error number. Any
-    // failure but EAGAIN marks the socket not connected.
+    // failure but EAGAIN marks the socket not connected. The sent count may be null.
     int32_t Send(const char* data, uint32_t length, uint32_t* outLengthSent);
     int32_t SendVector(const SocketBuffer* buffers, uint32_t count, uint32_t* outLengthSent);
-    // A read of 0 bytes means the peer closed: kErrNotConnected.
+    // A read of 0 bytes means the peer closed: kErrNotConnected. A size of 0 reads
+    // nothing and succeeds.
     int32_t Read(void* buffer, uint32_t size, uint32_t* outLengthRead);
 
     uint32_t GetFlags() const { return fFlags; }

@@ -95,7 +95,8 @@ TEST_F(InterfaceTable, HostNamesAreLookedUpOnlyWhenAskedAndFallBackToTheText) {
 
 TEST_F(InterfaceTable, LongListsAreReadWhole) {
     std::vector<uint32_t> many;
-    for (uint8_t i = 1; i <= 40; ++i) many.push_back(Network(10, 0, 1, i));
+    for (uint8_t i = 1; i <= 40; ++i)
+        many.push_back(Network(10, 0, 1, i));
     Load(many);
     ASSERT_EQ(SocketUtils::GetInterfaceCount(), 40u);
     EXPECT_EQ(Text(39), "10.0.1.40");

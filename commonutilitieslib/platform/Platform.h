@@ -184,6 +184,9 @@ enum class SocketOption {
 
 SocketHandle OpenSocket(int32_t type);
 int CloseSocket(SocketHandle socket);
+// Closes a stream socket so that the peer sees a reset, not an orderly end (a zero linger
+// time). 0, or -1 with the last error set.
+int CloseSocketWithReset(SocketHandle socket);
 int SetSocketNonBlocking(SocketHandle socket);
 int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
                     uint32_t length);

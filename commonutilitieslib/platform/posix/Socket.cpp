@@ -74,6 +74,12 @@ SocketHandle OpenSocket(int32_t type) {
 
 int CloseSocket(SocketHandle socket) { return close(socket) == 0 ? 0 : -1; }
 
+int CloseSocketWithReset(SocketHandle socket) {
+    const linger abort = {1, 0};
+    if (setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)) != 0) return -1;
+    return CloseSocket(socket);
+}
+
 int SetSocketNonBlocking(SocketHandle socket) {
     const int flags = fcntl(socket, F_GETFL);
     if (flags < 0) return -1;

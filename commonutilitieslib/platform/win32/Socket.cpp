@@ -79,6 +79,14 @@ SocketHandle OpenSocket(int32_t type) {
 
 int CloseSocket(SocketHandle socket) { return closesocket(SOCKET(socket)) == 0 ? 0 : -1; }
 
+int CloseSocketWithReset(SocketHandle socket) {
+    const linger abort = {1, 0};
+    if (setsockopt(SOCKET(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                   sizeof(abort)) != 0)
+        return -1;
+    return CloseSocket(socket);
+}
+
 int SetSocketNonBlocking(SocketHandle socket) {
     u_long nonBlocking = 1;
     return ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking) == 0 ? 0 : -1;
