@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 
 namespace Platform {
@@ -40,6 +41,7 @@ MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32
 
 int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
                        uint32_t mask) {
+    CU_FAULT_POINT(kSelectEvents);
     const uint32_t events = EpollEventsFor(mask);
     epoll_event event{};
     // With no events the registration stays but reports nothing: switched off.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "PosixErrors.h"
 
@@ -68,11 +69,15 @@ bool StartSocketLibrary() { return true; }
 void StopSocketLibrary() {}
 
 SocketHandle OpenSocket(int32_t type) {
+    CU_FAULT_POINT(kOpenSocket);
     const int handle = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     return handle < 0 ? kInvalidSocket : SocketHandle(handle);
 }
 
-int CloseSocket(SocketHandle socket) { return close(socket) == 0 ? 0 : -1; }
+int CloseSocket(SocketHandle socket) {
+    CU_FAULT_POINT(kCloseSocket);
+    return close(socket) == 0 ? 0 : -1;
+}
 
 int CloseSocketWithReset(SocketHandle socket) {
     const linger abort = {1, 0};
@@ -81,6 +86,7 @@ int CloseSocketWithReset(SocketHandle socket) {
 }
 
 int SetSocketNonBlocking(SocketHandle socket) {
+    CU_FAULT_POINT(kSetNonBlocking);
     const int flags = fcntl(socket, F_GETFL);
     if (flags < 0) return -1;
     return fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
@@ -88,6 +94,7 @@ int SetSocketNonBlocking(SocketHandle socket) {
 
 int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
                     uint32_t length) {
+    CU_FAULT_POINT(kSetOption);
     const OptionName name = NameOf(option);
     return setsockopt(socket, name.fLevel, name.fName, value, socklen_t(length)) == 0 ? 0 : -1;
 }
@@ -101,6 +108,7 @@ int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint3
 }
 
 int BindSocket(SocketHandle socket, const SocketAddress* address) {
+    CU_FAULT_POINT(kBind);
     return bind(socket, AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
 }
 
@@ -115,10 +123,12 @@ int GetPeerName(SocketHandle socket, SocketAddress* address) {
 }
 
 int ListenSocket(SocketHandle socket, int32_t backlog) {
+    CU_FAULT_POINT(kListen);
     return listen(socket, backlog) == 0 ? 0 : -1;
 }
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
+    CU_FAULT_POINT(kAccept);
     socklen_t size = sizeof(SocketAddress);
     const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
                                peer != nullptr ? &size : nullptr, SOCK_CLOEXEC);
@@ -126,6 +136,7 @@ SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
 }
 
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
+    CU_FAULT_POINT(kConnect);
     if (connect(socket, AsSockaddr(address), sizeof(SocketAddress)) == 0) return 0;
     // A non-blocking connect under way reads as Windows Sockets reports it: would block.
     if (errno == EINPROGRESS) errno = EWOULDBLOCK;
@@ -142,15 +153,18 @@ uint32_t TakeSocketError(SocketHandle socket) {
 int ShutdownSocketSend(SocketHandle socket) { return shutdown(socket, SHUT_WR) == 0 ? 0 : -1; }
 
 int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
+    CU_FAULT_POINT(kSend);
     return Result(send(socket, data, length, MSG_NOSIGNAL));
 }
 
 int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
+    CU_FAULT_POINT(kReceive);
     return Result(recv(socket, buffer, size, 0));
 }
 
 int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
                      uint32_t* sent) {
+    CU_FAULT_POINT(kSendVector);
     // Gathered in batches on the stack; a send that stops short of a batch is a partial
     // send, which callers handle like any other.
     constexpr uint32_t kBatch = 64;
@@ -181,12 +195,14 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
+    CU_FAULT_POINT(kSendTo);
     return Result(sendto(socket, data, length, MSG_NOSIGNAL, AsSockaddr(address),
                          sizeof(SocketAddress)));
 }
 
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
                           SocketAddress* sender) {
+    CU_FAULT_POINT(kReceiveFrom);
     // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
     socklen_t senderSize = sizeof(SocketAddress);
     const ssize_t result =

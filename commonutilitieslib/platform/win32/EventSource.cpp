@@ -2,6 +2,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 
 namespace Platform {
@@ -32,6 +33,7 @@ MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32
 
 int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
                        uint32_t mask) {
+    CU_FAULT_POINT(kSelectEvents);
     return WSAAsyncSelect(SOCKET(socket), HWND(source), UINT(message), LONG(mask)) == 0 ? 0 : -1;
 }
 

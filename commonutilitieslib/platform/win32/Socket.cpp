@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 
 namespace Platform {
@@ -73,11 +74,15 @@ bool StartSocketLibrary() {
 void StopSocketLibrary() { WSACleanup(); }
 
 SocketHandle OpenSocket(int32_t type) {
+    CU_FAULT_POINT(kOpenSocket);
     const SOCKET handle = socket(AF_INET, type, 0);
     return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
 }
 
-int CloseSocket(SocketHandle socket) { return closesocket(SOCKET(socket)) == 0 ? 0 : -1; }
+int CloseSocket(SocketHandle socket) {
+    CU_FAULT_POINT(kCloseSocket);
+    return closesocket(SOCKET(socket)) == 0 ? 0 : -1;
+}
 
 int CloseSocketWithReset(SocketHandle socket) {
     const linger abort = {1, 0};
@@ -88,12 +93,14 @@ int CloseSocketWithReset(SocketHandle socket) {
 }
 
 int SetSocketNonBlocking(SocketHandle socket) {
+    CU_FAULT_POINT(kSetNonBlocking);
     u_long nonBlocking = 1;
     return ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking) == 0 ? 0 : -1;
 }
 
 int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
                     uint32_t length) {
+    CU_FAULT_POINT(kSetOption);
     const OptionName name = NameOf(option);
     return setsockopt(SOCKET(socket), name.fLevel, name.fName, static_cast<const char*>(value),
                       int(length)) == 0
@@ -111,6 +118,7 @@ int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint3
 }
 
 int BindSocket(SocketHandle socket, const SocketAddress* address) {
+    CU_FAULT_POINT(kBind);
     return bind(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
 }
 
@@ -125,10 +133,12 @@ int GetPeerName(SocketHandle socket, SocketAddress* address) {
 }
 
 int ListenSocket(SocketHandle socket, int32_t backlog) {
+    CU_FAULT_POINT(kListen);
     return listen(SOCKET(socket), backlog) == 0 ? 0 : -1;
 }
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
+    CU_FAULT_POINT(kAccept);
     int size = sizeof(SocketAddress);
     const SOCKET handle = accept(SOCKET(socket), peer != nullptr ? AsSockaddr(peer) : nullptr,
                                  peer != nullptr ? &size : nullptr);
@@ -136,6 +146,7 @@ SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
 }
 
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
+    CU_FAULT_POINT(kConnect);
     return connect(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
 }
 
@@ -154,15 +165,18 @@ int ShutdownSocketSend(SocketHandle socket) {
 }
 
 int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
+    CU_FAULT_POINT(kSend);
     return Result(send(SOCKET(socket), static_cast<const char*>(data), int(length), 0));
 }
 
 int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
+    CU_FAULT_POINT(kReceive);
     return Result(recv(SOCKET(socket), static_cast<char*>(buffer), int(size), 0));
 }
 
 int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
                      uint32_t* sent) {
+    CU_FAULT_POINT(kSendVector);
     DWORD bytes = 0;
     const int result = WSASend(SOCKET(socket), reinterpret_cast<WSABUF*>(const_cast<SocketBuffer*>(buffers)),
                                DWORD(count), &bytes, 0, nullptr, nullptr);
@@ -173,12 +187,14 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
+    CU_FAULT_POINT(kSendTo);
     return Result(sendto(SOCKET(socket), static_cast<const char*>(data), int(length), 0,
                          AsSockaddr(address), sizeof(SocketAddress)));
 }
 
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
                           SocketAddress* sender) {
+    CU_FAULT_POINT(kReceiveFrom);
     int senderSize = sizeof(SocketAddress);
     return Result(recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0,
                            AsSockaddr(sender), &senderSize));

@@ -1,0 +1,52 @@
+// Fault injection for the test suites: chosen platform calls fail, or are interrupted, with
+// a chosen error a chosen number of times, so tests can check what every operation does
+// then. The fault points exist only in builds configured with tests (CU_FAULT_INJECTION);
+// elsewhere they compile to nothing.
+#pragma once
+
+#include <cstdint>
+
+namespace Platform {
+
+enum class FaultPoint : uint8_t {
+    kOpenSocket,
+    kCloseSocket,
+    kSetNonBlocking,
+    kSetOption,
+    kBind,
+    kListen,
+    kAccept,
+    kConnect,
+    kSend,
+    kSendVector,
+    kReceive,
+    kSendTo,
+    kReceiveFrom,
+    kSelectEvents,
+    kCount
+};
+
+#ifdef CU_FAULT_INJECTION
+constexpr bool kFaultInjectionBuilt = true;
+#else
+constexpr bool kFaultInjectionBuilt = false;
+#endif
+
+// The next `times` calls at the point fail with the error (a Windows error code, as
+// Platform::SetLastError takes it).
+void InjectFault(FaultPoint point, uint32_t error, uint32_t times = 1);
+// Forgets every fault not yet taken.
+void ClearFaults();
+// How many injected failures calls at the point have taken so far.
+uint32_t FaultsTaken(FaultPoint point);
+// True, with the last error set, when the call at the point is to fail now.
+bool TakeFault(FaultPoint point);
+
+}  // namespace Platform
+
+#ifdef CU_FAULT_INJECTION
+#define CU_FAULT_POINT(point) \
+    if (::Platform::TakeFault(::Platform::FaultPoint::point)) return -1
+#else
+#define CU_FAULT_POINT(point) ((void)0)
+#endif
