@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -160,6 +161,25 @@ inline bool WaitUntilIdle(const Task& task) {
     return WaitBriefly([&] { return task.GetEvents() == 0; });
 }
 
+// The CPU the whole process uses over a window in which the benchmark thread only sleeps,
+// as a share of one core: what the other threads burn while they wait for work.
+constexpr auto kIdleWindow = std::chrono::seconds(2);
+
+inline void ReportIdleCost(benchmark::State& state, uint32_t threads) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let earlier work settle
+    double percent = 0;
+    for (auto _ : state) {
+        const int64_t cpuStart = ProcessCpuNanoseconds();
+        const int64_t wallStart = NowNanoseconds();
+        std::this_thread::sleep_for(kIdleWindow);
+        const int64_t cpu = ProcessCpuNanoseconds() - cpuStart;
+        const int64_t wall = NowNanoseconds() - wallStart;
+        percent = 100.0 * double(cpu) / double(wall);
+    }
+    state.counters["core%"] = percent;
+    state.counters["core%/thread"] = percent / threads;
+}
+
 // ---- The runtime, brought up once per process ---------------------------------------------
 
 // The pool can be built once per process only; the first caller decides its size.
@@ -234,8 +254,8 @@ inline void SignalToRunLatency(benchmark::State& state) {
 
 // The reference: a waiter thread blocked on a std::condition_variable; one sample is the
 // time from just before the notifying thread takes the mutex to the waiter's return from
-// its wait.
-inline void CondVarHandOffLatency(benchmark::State& state) {
+// its wait. With `timedWaits` the waiter waits 10 ms at a time, as an idle task thread does.
+inline void CondVarHandOffLatency(benchmark::State& state, bool timedWaits) {
     std::mutex mutex;
     std::condition_variable cond;
     bool go = false;
@@ -245,7 +265,13 @@ inline void CondVarHandOffLatency(benchmark::State& state) {
     std::thread waiter([&] {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            cond.wait(lock, [&] { return go || stop; });
+            while (!go && !stop) {
+                if (timedWaits) {
+                    cond.wait_for(lock, std::chrono::milliseconds(10));
+                } else {
+                    cond.wait(lock);
+                }
+            }
             if (stop) return;
             go = false;
             wokeAt = NowNanoseconds();

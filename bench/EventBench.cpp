@@ -318,4 +318,14 @@ void BM_Epoll_RearmDelivery(benchmark::State& state) {
 }
 BENCHMARK(BM_Epoll_RearmDelivery)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// ---- Idle cost ----------------------------------------------------------------------------
+// The pool and the event loop waiting for work: the task threads wake every 10 ms, the event
+// loop only when a socket is ready.
+
+void BM_Runtime_IdleCpu(benchmark::State& state) {
+    StartRuntime();
+    bench::ReportIdleCost(state, kPoolThreads + 1);
+}
+BENCHMARK(BM_Runtime_IdleCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -125,9 +125,12 @@ BENCHMARK(BM_Task_SignalToRun)
     ->Unit(benchmark::kMicrosecond);
 
 void BM_StdCondVar_HandOff(benchmark::State& state) {
-    bench::CondVarHandOffLatency(state);
+    bench::CondVarHandOffLatency(state, state.range(0) != 0);
 }
 BENCHMARK(BM_StdCondVar_HandOff)
+    ->ArgName("timed")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(bench::kLatencySamples)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
@@ -474,31 +477,13 @@ void BM_Task_Park(benchmark::State& state) {
 BENCHMARK(BM_Task_Park)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---- Idle cost ----------------------------------------------------------------------------
-// The CPU the whole process uses while the pool waits for work, as a share of one core; the
-// benchmark thread itself sleeps throughout. Idle task threads look at their timers every
-// 10 ms, so the reference is as many standard threads waking every 10 ms from a timed
-// condition-variable wait.
-
-constexpr auto kIdleWindow = std::chrono::seconds(2);
-
-void ReportIdleCost(benchmark::State& state, uint32_t threads) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let earlier work settle
-    double percent = 0;
-    for (auto _ : state) {
-        const int64_t cpuStart = bench::ProcessCpuNanoseconds();
-        const int64_t wallStart = bench::NowNanoseconds();
-        std::this_thread::sleep_for(kIdleWindow);
-        const int64_t cpu = bench::ProcessCpuNanoseconds() - cpuStart;
-        const int64_t wall = bench::NowNanoseconds() - wallStart;
-        percent = 100.0 * double(cpu) / double(wall);
-    }
-    state.counters["core%"] = percent;
-    state.counters["core%/thread"] = percent / threads;
-}
+// The CPU the process uses while the pool waits for work. Idle task threads look at their
+// timers every 10 ms, so the reference is as many standard threads waking every 10 ms from a
+// timed condition-variable wait.
 
 void BM_TaskPool_IdleCpu(benchmark::State& state) {
     StartPool();
-    ReportIdleCost(state, kPoolThreads);
+    bench::ReportIdleCost(state, kPoolThreads);
 }
 BENCHMARK(BM_TaskPool_IdleCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -514,7 +499,7 @@ void BM_StdThreads_IdleCpu(benchmark::State& state) {
                 cond.wait_for(lock, std::chrono::milliseconds(10));
         });
     }
-    ReportIdleCost(state, kPoolThreads);
+    bench::ReportIdleCost(state, kPoolThreads);
     {
         std::lock_guard<std::mutex> lock(mutex);
         stop = true;
