@@ -1,0 +1,309 @@
+// Shared pieces of the scheduler and readiness benchmarks: an allocation counter, latency
+// samples reported as percentiles, a count to wait on, the runtime brought up once per
+// process as a host does, and the signal-to-run measurement with its standard-library
+// reference.
+//
+// Include from exactly one source file per benchmark executable: it replaces the global
+// operator new and delete for the whole program.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "Socket.h"
+#include "SocketUtils.h"
+#include "Task.h"
+#include "platform/Platform.h"
+
+// ---- Allocation counting ------------------------------------------------------------------
+// Every thread's allocations are counted, the runtime's own threads included: "allocs/op"
+// then shows what the runtime allocates per operation once it is warm.
+
+namespace bench_alloc {
+inline std::atomic<uint64_t> sAllocations{0};
+
+inline void* CountedAllocate(std::size_t size) {
+    sAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+}  // namespace bench_alloc
+
+void* operator new(std::size_t size) {
+    return bench_alloc::CountedAllocate(size);
+}
+void* operator new[](std::size_t size) {
+    return bench_alloc::CountedAllocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    bench_alloc::sAllocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+namespace bench {
+
+// Counts the allocations made from its construction until Report.
+class AllocationCounter {
+public:
+    // Reports the count divided by the number of operations measured.
+    void Report(benchmark::State& state, double operations) const {
+        const uint64_t count = bench_alloc::sAllocations.load(std::memory_order_relaxed) - fStart;
+        state.counters["allocs/op"] = operations > 0 ? double(count) / operations : 0.0;
+    }
+
+private:
+    uint64_t fStart = bench_alloc::sAllocations.load(std::memory_order_relaxed);
+};
+
+// ---- Time ---------------------------------------------------------------------------------
+
+inline int64_t NowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The process's CPU time, all threads together.
+inline int64_t ProcessCpuNanoseconds() {
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Between two latency samples: long enough for the woken threads to go back to sleep, so
+// every sample measures a wake-up from an idle wait.
+constexpr auto kSamplePause = std::chrono::microseconds(200);
+
+// Latency samples in nanoseconds, stored without allocating once reserved.
+class LatencySamples {
+public:
+    explicit LatencySamples(size_t capacity) { fSamples.reserve(capacity); }
+
+    void Add(int64_t nanoseconds) {
+        if (fSamples.size() < fSamples.capacity()) fSamples.push_back(nanoseconds);
+    }
+
+    // Median and 99th percentile in microseconds, as counters beside the mean time.
+    void Report(benchmark::State& state) {
+        if (fSamples.empty()) return;
+        std::sort(fSamples.begin(), fSamples.end());
+        state.counters["median_us"] = double(At(0.50)) / 1000.0;
+        state.counters["p99_us"] = double(At(0.99)) / 1000.0;
+    }
+
+private:
+    int64_t At(double fraction) const {
+        return fSamples[std::min(fSamples.size() - 1, size_t(fraction * double(fSamples.size())))];
+    }
+
+    std::vector<int64_t> fSamples;
+};
+
+// A count that workers raise and one thread waits on, blocking (not spinning) so that the
+// waiter leaves the cores to the threads being measured.
+class Completion {
+public:
+    void Add() {
+        const uint64_t count = fCount.fetch_add(1) + 1;
+        if (count >= fTarget.load()) fCount.notify_all();
+    }
+    uint64_t Count() const { return fCount.load(); }
+
+    // Returns once the count has reached the target.
+    void WaitFor(uint64_t target) {
+        fTarget.store(target);
+        for (uint64_t seen = fCount.load(); seen < target; seen = fCount.load())
+            fCount.wait(seen);
+        fTarget.store(UINT64_MAX);  // later Adds need wake nobody
+    }
+
+private:
+    std::atomic<uint64_t> fCount{0};
+    std::atomic<uint64_t> fTarget{UINT64_MAX};
+};
+
+// Waits, sleeping briefly, until the condition holds; a benchmark that would hang fails.
+template <typename Condition>
+bool WaitBriefly(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return true;
+}
+
+// A task's own thread is done with it once its event word is back to 0.
+inline bool WaitUntilIdle(const Task& task) {
+    return WaitBriefly([&] { return task.GetEvents() == 0; });
+}
+
+// The CPU the whole process uses over a window in which the benchmark thread only sleeps,
+// as a share of one core: what the other threads burn while they wait for work.
+constexpr auto kIdleWindow = std::chrono::seconds(2);
+
+inline void ReportIdleCost(benchmark::State& state, uint32_t threads) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let earlier work settle
+    double percent = 0;
+    for (auto _ : state) {
+        const int64_t cpuStart = ProcessCpuNanoseconds();
+        const int64_t wallStart = NowNanoseconds();
+        std::this_thread::sleep_for(kIdleWindow);
+        const int64_t cpu = ProcessCpuNanoseconds() - cpuStart;
+        const int64_t wall = NowNanoseconds() - wallStart;
+        percent = 100.0 * double(cpu) / double(wall);
+    }
+    state.counters["core%"] = percent;
+    state.counters["core%/thread"] = percent / threads;
+}
+
+// ---- The runtime, brought up once per process ---------------------------------------------
+
+// The pool can be built once per process only; the first caller decides its size.
+inline uint32_t StartTaskThreads(uint32_t count) {
+    static const uint32_t sStarted = [count] {
+        TaskThreadPool::AddThreads(count);
+        return count;
+    }();
+    return sStarted;
+}
+
+// The socket library, the interface table and the one event loop, stored where sockets
+// find it.
+inline EventLoopThread* StartEventLoop() {
+    static EventLoopThread* const sLoop = [] {
+        Platform::StartSocketLibrary();
+        SocketUtils::LoadInterfaces(false);
+        Socket::sEventLoop = new EventLoopThread;  // lives for the whole process
+        Socket::sEventLoop->Start();
+        return Socket::sEventLoop;
+    }();
+    return sLoop;
+}
+
+// ---- Signal-to-run latency ----------------------------------------------------------------
+// Registered by each executable after it has started its pool.
+
+constexpr int kLatencySamples = 3000;
+
+// Notes the moment its run began and reports the run.
+class StampingTask : public Task {
+public:
+    int64_t Run() override {
+        fRunAt = NowNanoseconds();
+        TakeEvents();
+        fRuns.Add();
+        return 0;
+    }
+
+    int64_t fRunAt = 0;  // published to the waiter through fRuns
+    Completion fRuns;
+};
+
+// A non-task thread signals an idle task; one sample is the time from just before Signal to
+// the start of Run, so it covers the queueing, the wake-up of an idle task thread and the
+// shared hold of the global lock.
+inline void SignalToRunLatency(benchmark::State& state) {
+    StampingTask task;
+    LatencySamples samples(kLatencySamples);
+    uint64_t runs = 0;
+    // Warm-up: every task thread makes its wait event on its first wait.
+    for (int i = 0; i < 8; ++i) {
+        task.Signal(0x1);
+        task.fRuns.WaitFor(++runs);
+        WaitUntilIdle(task);
+    }
+    AllocationCounter allocations;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(kSamplePause);
+        const int64_t signalledAt = NowNanoseconds();
+        task.Signal(0x1);
+        task.fRuns.WaitFor(++runs);
+        const int64_t latency = task.fRunAt - signalledAt;
+        state.SetIterationTime(double(latency) / 1e9);
+        samples.Add(latency);
+        // The next signal must find the task idle again.
+        WaitUntilIdle(task);
+    }
+    allocations.Report(state, double(state.iterations()));
+    samples.Report(state);
+}
+
+// The reference: a waiter thread blocked on a std::condition_variable; one sample is the
+// time from just before the notifying thread takes the mutex to the waiter's return from
+// its wait. With `timedWaits` the waiter waits 10 ms at a time, as an idle task thread does.
+inline void CondVarHandOffLatency(benchmark::State& state, bool timedWaits) {
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool go = false;
+    bool stop = false;
+    int64_t wokeAt = 0;
+    Completion wakes;
+    std::thread waiter([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            while (!go && !stop) {
+                if (timedWaits) {
+                    cond.wait_for(lock, std::chrono::milliseconds(10));
+                } else {
+                    cond.wait(lock);
+                }
+            }
+            if (stop) return;
+            go = false;
+            wokeAt = NowNanoseconds();
+            wakes.Add();
+        }
+    });
+    LatencySamples samples(kLatencySamples);
+    uint64_t count = 0;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(kSamplePause);
+        const int64_t signalledAt = NowNanoseconds();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            go = true;
+        }
+        cond.notify_one();
+        wakes.WaitFor(++count);
+        int64_t latency;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            latency = wokeAt - signalledAt;
+        }
+        state.SetIterationTime(double(latency) / 1e9);
+        samples.Add(latency);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+    }
+    cond.notify_one();
+    waiter.join();
+    samples.Report(state);
+}
+
+}  // namespace bench
