@@ -255,6 +255,7 @@ TEST(TaskScheduling, InvalidTaskInAQueueDoesNotEndItsThread) {
     blocker.Signal(0x1);
     ASSERT_TRUE(WaitUntil([&] { return blocker.fLastThread.load() != nullptr; }));
     TaskProbe broken;
+    broken.fAbandoned = true;  // dropped by its thread: it stays scheduled for good
     broken.PinTo(ThreadAt(1));
     broken.Signal(0x1);
     TaskProbe after;

@@ -12,9 +12,11 @@ public:
     explicit TaskProbe(std::function<int64_t(TaskProbe&)> body = nullptr)
         : fBody(std::move(body)) {}
 
-    // A probe that has run is destroyed only once its thread is done with it.
+    // A probe is destroyed only once no task thread has it: queued, running or parked.
+    // Tests that strand a probe on purpose (no threads, or a probe made invalid) say so.
     ~TaskProbe() override {
-        if (fRuns.load() > 0) WaitUntil([this] { return GetEvents() == 0; });
+        if (fAbandoned || TaskThreadPool::sNumTaskThreads.load() == 0) return;
+        WaitUntil([this] { return (GetEvents() & kScheduledBit) == 0; });
     }
 
     int64_t Run() override {
@@ -32,4 +34,5 @@ public:
     std::atomic<int> fRuns{0};
     std::atomic<uint32_t> fEventsSeen{0};
     std::atomic<OSThread*> fLastThread{nullptr};
+    bool fAbandoned = false;
 };

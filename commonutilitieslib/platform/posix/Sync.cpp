@@ -1,4 +1,8 @@
 // Critical sections, thread ids and auto-reset events on POSIX.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -23,72 +27,84 @@ uint32_t AssignCurrentThreadId() {
 
 namespace {
 
+// An auto-reset event on one futex word: bit 0 is "set", the bits above count the threads
+// waiting. Setting is one atomic operation on the word, followed at most by a wake-up
+// call, so a setter never touches the event's memory once a waiter may have taken the
+// setting and gone on (a thread's own event is freed when the thread ends).
 struct PosixEvent {
-    pthread_mutex_t fMutex;
-    pthread_cond_t fCond;
-    bool fSet;
+    std::atomic<uint32_t> fWord{0};
 };
 
-timespec DeadlineAfter(uint32_t timeoutMs) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += long(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+constexpr uint32_t kSetBit = 1;
+constexpr uint32_t kOneWaiter = 2;
+
+long Futex(std::atomic<uint32_t>* word, int operation, uint32_t value, const timespec* timeout) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), operation | FUTEX_PRIVATE_FLAG,
+                   value, timeout, nullptr, 0);
+}
+
+int64_t NowNanoseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Takes the setting if there is one, leaving the waiters as they are.
+bool TakeSetting(std::atomic<uint32_t>& word, uint32_t waiterShare) {
+    uint32_t seen = word.load(std::memory_order_acquire);
+    while ((seen & kSetBit) != 0) {
+        if (word.compare_exchange_weak(seen, (seen & ~kSetBit) - waiterShare,
+                                       std::memory_order_acq_rel))
+            return true;
     }
-    return deadline;
+    return false;
 }
 
 }  // namespace
 
-EventHandle CreateAutoResetEvent() {
-    auto* event = new (std::nothrow) PosixEvent;
-    if (event == nullptr) return nullptr;
-    pthread_mutex_init(&event->fMutex, nullptr);
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    // Timed waits measure against the monotonic clock, immune to wall-clock changes.
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&event->fCond, &attributes);
-    pthread_condattr_destroy(&attributes);
-    event->fSet = false;
-    return event;
-}
+EventHandle CreateAutoResetEvent() { return new (std::nothrow) PosixEvent; }
 
 bool SetEvent(EventHandle handle) {
     auto* event = static_cast<PosixEvent*>(handle);
     if (event == nullptr) return false;
-    pthread_mutex_lock(&event->fMutex);
-    event->fSet = true;
-    pthread_cond_signal(&event->fCond);
-    pthread_mutex_unlock(&event->fMutex);
+    const uint32_t before = event->fWord.fetch_or(kSetBit, std::memory_order_acq_rel);
+    if ((before & kSetBit) == 0 && before >= kOneWaiter) Futex(&event->fWord, FUTEX_WAKE, 1, nullptr);
     return true;
 }
 
 WaitResult WaitEvent(EventHandle handle, uint32_t timeoutMs) {
     auto* event = static_cast<PosixEvent*>(handle);
     if (event == nullptr) return WaitResult::kFailed;
-    const timespec deadline = DeadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
-    pthread_mutex_lock(&event->fMutex);
-    int result = 0;
-    while (!event->fSet && result != ETIMEDOUT) {
-        result = timeoutMs == kInfinite
-                     ? pthread_cond_wait(&event->fCond, &event->fMutex)
-                     : pthread_cond_timedwait(&event->fCond, &event->fMutex, &deadline);
+    if (TakeSetting(event->fWord, 0)) return WaitResult::kSignaled;
+    if (timeoutMs == 0) return WaitResult::kTimeout;
+
+    const int64_t deadline = NowNanoseconds() + int64_t(timeoutMs) * 1000000;
+    event->fWord.fetch_add(kOneWaiter, std::memory_order_acq_rel);
+    for (;;) {
+        if (TakeSetting(event->fWord, kOneWaiter)) return WaitResult::kSignaled;
+        const uint32_t seen = event->fWord.load(std::memory_order_acquire);
+        if ((seen & kSetBit) != 0) continue;
+        timespec remaining;
+        const timespec* limit = nullptr;
+        if (timeoutMs != kInfinite) {
+            const int64_t left = deadline - NowNanoseconds();
+            if (left <= 0) break;
+            remaining = {time_t(left / 1000000000), long(left % 1000000000)};
+            limit = &remaining;
+        }
+        // Sleeps only while the word still reads as seen; any change wakes it to look again.
+        Futex(&event->fWord, FUTEX_WAIT, seen, limit);
     }
-    const bool signaled = event->fSet;
-    event->fSet = false;
-    pthread_mutex_unlock(&event->fMutex);
-    return signaled ? WaitResult::kSignaled : WaitResult::kTimeout;
+    // Timed out. A setting that comes after this is kept for the next wait.
+    if (TakeSetting(event->fWord, kOneWaiter)) return WaitResult::kSignaled;
+    event->fWord.fetch_sub(kOneWaiter, std::memory_order_acq_rel);
+    return WaitResult::kTimeout;
 }
 
 bool CloseEvent(EventHandle handle) {
     auto* event = static_cast<PosixEvent*>(handle);
     if (event == nullptr) return false;
-    pthread_cond_destroy(&event->fCond);
-    pthread_mutex_destroy(&event->fMutex);
     delete event;
     return true;
 }
