@@ -39,6 +39,11 @@ public:
         if (fSocket != Platform::kInvalidSocket) Platform::CloseSocket(fSocket);
         fSocket = Platform::kInvalidSocket;
     }
+    // Closes so that the peer sees a reset rather than an orderly end.
+    void CloseWithReset() {
+        if (fSocket != Platform::kInvalidSocket) Platform::CloseSocketWithReset(fSocket);
+        fSocket = Platform::kInvalidSocket;
+    }
     void ShutdownSend() { Platform::ShutdownSocketSend(fSocket); }
     uint16_t LocalPort() const { return PortOf(fSocket); }
     Platform::SocketHandle Handle() const { return fSocket; }

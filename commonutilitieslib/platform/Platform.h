@@ -100,6 +100,15 @@ void* GetThreadSlot(uint32_t index);
 
 void SleepMilliseconds(uint32_t milliseconds);
 
+// What the process holds right now, for leak checks: open descriptors or handles, threads,
+// and resident memory. Zero where the platform cannot say.
+struct ProcessResources {
+    uint32_t fHandles;
+    uint32_t fThreads;
+    uint64_t fResidentBytes;
+};
+ProcessResources CurrentProcessResources();
+
 // ---- Readiness source --------------------------------------------------------------------
 // Windows: a hidden window that WSAAsyncSelect posts socket notifications to. POSIX: one
 // epoll instance with one-shot registrations whose data carry the socket and the message

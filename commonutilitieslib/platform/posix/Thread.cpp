@@ -1,5 +1,9 @@
 // Threads, thread-local storage and sleeping on POSIX.
+#include <dirent.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <new>
 
@@ -56,6 +60,33 @@ void SleepMilliseconds(uint32_t milliseconds) {
     timespec remaining{time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
+}
+
+}  // namespace Platform
+
+namespace Platform {
+
+ProcessResources CurrentProcessResources() {
+    ProcessResources resources{};
+    for (const char* directory : {"/proc/self/fd", "/proc/self/task"}) {
+        uint32_t count = 0;
+        if (DIR* listing = opendir(directory)) {
+            while (const dirent* entry = readdir(listing)) {
+                if (entry->d_name[0] != '.') ++count;
+            }
+            closedir(listing);
+        }
+        (directory[11] == 'f' ? resources.fHandles : resources.fThreads) = count;
+    }
+    if (FILE* status = fopen("/proc/self/statm", "r")) {
+        unsigned long pages = 0, resident = 0;
+        if (fscanf(status, "%lu %lu", &pages, &resident) == 2)
+            resources.fResidentBytes = uint64_t(resident) * uint64_t(sysconf(_SC_PAGESIZE));
+        fclose(status);
+    }
+    // The listing of the descriptors holds one of its own while it is read.
+    if (resources.fHandles > 0) --resources.fHandles;
+    return resources;
 }
 
 }  // namespace Platform

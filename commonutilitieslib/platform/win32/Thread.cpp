@@ -1,6 +1,8 @@
 // Threads, thread-local storage and sleeping on Windows.
 #include <windows.h>
+#include <psapi.h>
 #include <process.h>
+#include <tlhelp32.h>
 #include <new>
 
 #include "platform/Platform.h"
@@ -48,5 +50,30 @@ bool SetThreadSlot(uint32_t index, void* value) { return TlsSetValue(DWORD(index
 void* GetThreadSlot(uint32_t index) { return TlsGetValue(DWORD(index)); }
 
 void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(DWORD(milliseconds)); }
+
+}  // namespace Platform
+
+namespace Platform {
+
+ProcessResources CurrentProcessResources() {
+    ProcessResources resources{};
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles)) resources.fHandles = handles;
+    const DWORD process = GetCurrentProcessId();
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 entry;
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Thread32First(snapshot, &entry); more;
+             more = Thread32Next(snapshot, &entry)) {
+            if (entry.th32OwnerProcessID == process) ++resources.fThreads;
+        }
+        CloseHandle(snapshot);
+    }
+    PROCESS_MEMORY_COUNTERS memory;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory)))
+        resources.fResidentBytes = memory.WorkingSetSize;
+    return resources;
+}
 
 }  // namespace Platform
