@@ -23,6 +23,8 @@ UDPSocket::~UDPSocket() { delete fDemultiplexer; }
 int32_t UDPSocket::SendDatagram(uint32_t address, uint16_t port, const void* data,
                                 uint32_t length) {
     AssertAt(data != nullptr, kAssertSendData);
+    // A caller's mistake never reaches the platform: no datagram, nothing read from null.
+    if (data == nullptr) return kErrNotConnected;
     Platform::SocketAddress target{};
     target.fFamily = Platform::kAddressFamilyInet;
     target.fPort = Platform::HostToNetwork16(port);

@@ -225,7 +225,8 @@ TEST(UDPArguments, NullArgumentsAreReportedAndNoDatagramIsLost) {
     auto sender = OpenLoopback();
     ASSERT_TRUE(receiver && sender);
     AssertRecorder::Instance().Take();
-    EXPECT_NE(sender->SendDatagram(kLoopbackAddress, receiver->GetLocalPort(), nullptr, 4), 0);
+    EXPECT_EQ(sender->SendDatagram(kLoopbackAddress, receiver->GetLocalPort(), nullptr, 4),
+              kErrNotConnected);
     EXPECT_EQ(AssertRecorder::Instance().Take(),
               std::vector<std::string>{"_Assert: UDPSocket, 73"});
 
