@@ -4,6 +4,7 @@
 // half-closes gets everything back and then the end of the stream; the service must stay
 // healthy for the next client, and its buffers must stay within their fixed bound.
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -104,6 +105,12 @@ private:
     bool fHalfClosed = false;
 };
 
+// The process-wide locks are destroyed at exit; task threads must be gone before then.
+void StopServiceAtExit() {
+    sService->Stop();
+    RuntimeHost::Stop();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -120,6 +127,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::fprintf(stderr, "echo service: %s\n", error.c_str());
         std::abort();
     }
+    std::atexit(StopServiceAtExit);
     return 0;
 }
 
@@ -151,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
-    for (Client& client : clients) client.FinishAndCheck();
+    for (Client& client : clients)
+        client.FinishAndCheck();
 
     // The service is still healthy for the next client, and held no more than its buffers.
     Client probe;
