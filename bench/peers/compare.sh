@@ -113,14 +113,16 @@ run_one() {
     local log="$results/$tag.server.log" json="$results/$tag.json"
     "$(server_program "$server")" --tcp-port 0 --udp-port 0 --threads "$threads" >"$log" 2>&1 &
     server_pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 200); do
         grep -q "serving echo" "$log" && break
         kill -0 "$server_pid" 2>/dev/null || break
         sleep 0.05
     done
     if ! grep -q "serving echo" "$log"; then
-        echo "compare.sh: $server did not start:" >&2
+        echo "compare.sh: $server did not start within 10 s:" >&2
         cat "$log" >&2
+        kill -KILL "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
         server_pid=""
         printf '%s\t%s\t%s\tfailed\n' "$threads" "$scenario" "$server" >>"$rows"
         return
