@@ -44,10 +44,16 @@ for scenario in $scenarios; do
         [ "$server" = runtime ] || program=build/peers/$server-echo
         "$program" --tcp-port 0 --udp-port 0 --threads "$threads" >"$work/server.log" 2>&1 &
         pid=$!
-        for _ in $(seq 100); do
-            grep -q "serving echo" "$work/server.log" && break
+        for _ in $(seq 200); do
+            grep -qs "serving echo" "$work/server.log" && break
             sleep 0.05
         done
+        if ! grep -qs "serving echo" "$work/server.log"; then
+            echo "$scenario $server: did not start within 10 s" >&2
+            kill -KILL "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+            continue
+        fi
         tcp=$(sed -nE 's/.*tcp [0-9.]+:([0-9]+).*/\1/p' "$work/server.log")
         udp=$(sed -nE 's/.*udp [0-9.]+:([0-9]+).*/\1/p' "$work/server.log")
         # The counters cover exactly the client's run.
