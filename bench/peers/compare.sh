@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# Runs the runtime's echo-service and the same service on libuv, libevent and Asio under the
+# one load client (echo-service --load, which verifies every echoed byte), scenario by
+# scenario, and prints round trips per second, latency and round trips per server CPU second
+# beside the runtime's.
+#
+#   bash bench/peers/compare.sh [--threads "2"] [--duration 8] [--repeat 1]
+#       [--client-threads 2] [--servers "runtime uv event asio"] [--scenarios "..."]
+#
+# --threads takes a list ("1 2" runs everything once per count); each server gets the same
+# count: the runtime's task threads (plus its event-loop thread), Asio's io_context threads,
+# libuv's and libevent's loops. Scenarios: tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64. With
+# --repeat N every figure is the median of N runs. Each run waits for the machine to be idle
+# and is made again if other work took much CPU meanwhile. The defaults take about 2.5
+# minutes after the build. Raw results go to build/peers/results/.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+threads_list="2"
+duration=8
+client_threads=2
+servers="runtime uv event asio"
+scenarios="tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64"
+repeat=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --threads) threads_list=$2 ;;
+        --duration) duration=$2 ;;
+        --client-threads) client_threads=$2 ;;
+        --servers) servers=$2 ;;
+        --scenarios) scenarios=$2 ;;
+        --repeat) repeat=$2 ;;
+        *) sed -n '2,15s/^# \{0,1\}//p' "$0"; exit 2 ;;
+    esac
+    shift 2
+done
+
+scenario_args() {
+    case "$1" in
+        tcp-1x64) echo "--connections 1 --message-size 64 --window 0" ;;
+        tcp-64x64) echo "--connections 64 --message-size 64 --window 0" ;;
+        tcp-64x4k) echo "--connections 64 --message-size 4096 --window 0" ;;
+        udp-32x64) echo "--connections 0 --window 32 --datagram-size 64" ;;
+        *) echo "unknown scenario $1" >&2; exit 2 ;;
+    esac
+}
+
+server_program() {
+    case "$1" in
+        runtime) echo build/native/examples/echo-service/echo-service ;;
+        uv | event | asio) echo "build/peers/$1-echo" ;;
+        *) echo "unknown server $1" >&2; exit 2 ;;
+    esac
+}
+
+# ---- Set-up: the libraries, the runtime's service and the peers --------------------------
+missing=()
+for package in libuv1-dev libevent-dev libasio-dev; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "compare.sh: needs root to install ${missing[*]}" >&2; exit 1; }
+    echo "installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+fi
+scripts/install-deps.sh native
+cmake --preset native >/dev/null
+cmake --build --preset native --target echo-service >/dev/null
+cmake -S bench/peers -B build/peers -G Ninja >/dev/null
+cmake --build build/peers >/dev/null
+client=$(server_program runtime)
+
+results=build/peers/results
+mkdir -p "$results"
+rows="$results/rows.tsv"
+: >"$rows"
+ticks_per_second=$(getconf CLK_TCK)
+
+server_pid=""
+cleanup() {
+    [ -n "$server_pid" ] && kill -INT "$server_pid" 2>/dev/null
+    return 0
+}
+trap cleanup EXIT
+
+# utime + stime of a process, in clock ticks (the fields after the name in parentheses).
+cpu_ticks() {
+    sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+}
+
+# Busy time of the whole machine in clock ticks: user, nice, system, interrupts (loopback
+# traffic is mostly handled there, yet charged to the processes that send it) and steal (the
+# hypervisor running something else). What the server and the client did not use of it went
+# to something else.
+machine_ticks() {
+    awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9}' /proc/stat
+}
+
+# The first value of a key in the client's one-line JSON summary (the totals come first).
+json_value() {
+    grep -oE "\"$2\": [0-9.]+" "$1" | head -1 | awk '{print $2}'
+}
+
+# Seconds of CPU the subshell's children used, from the second line of `times`.
+children_seconds() {
+    sed -n 2p "$1" | awk '{
+        total = 0
+        for (i = 1; i <= 2; ++i) {
+            split($i, part, "m"); sub("s", "", part[2]); total += part[1] * 60 + part[2]
+        }
+        print total }'
+}
+
+run_one() {
+    local threads=$1 scenario=$2 server=$3 round=$4
+    local tag="t${threads}-${scenario}-${server}-${round}"
+    local log="$results/$tag.server.log" json="$results/$tag.json"
+    "$(server_program "$server")" --tcp-port 0 --udp-port 0 --threads "$threads" >"$log" 2>&1 &
+    server_pid=$!
+    for _ in $(seq 200); do
+        grep -qs "serving echo" "$log" && break
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if ! grep -qs "serving echo" "$log"; then
+        echo "compare.sh: $server did not start within 10 s:" >&2
+        cat "$log" >&2
+        kill -KILL "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=""
+        printf '%s\t%s\t%s\tfailed\n' "$threads" "$scenario" "$server" >>"$rows"
+        return
+    fi
+    local tcp udp
+    tcp=$(sed -nE 's/.*tcp [0-9.]+:([0-9]+).*/\1/p' "$log")
+    udp=$(sed -nE 's/.*udp [0-9.]+:([0-9]+).*/\1/p' "$log")
+
+    local before after machine_before machine_after client_status=0
+    machine_before=$(machine_ticks)
+    before=$(cpu_ticks "$server_pid")
+    # shellcheck disable=SC2046
+    ("$client" --load --tcp-port "$tcp" --udp-port "$udp" $(scenario_args "$scenario") \
+        --duration "$duration" --threads "$client_threads" --json >"$json" \
+        2>"$results/$tag.client.log"
+     status=$?
+     times >"$results/$tag.times"
+     exit $status) || client_status=$?
+    after=$(cpu_ticks "$server_pid")
+    machine_after=$(machine_ticks)
+    kill -INT "$server_pid"
+    local server_status=0
+    wait "$server_pid" || server_status=$?
+    server_pid=""
+
+    local seconds rate median p99 errors server_cpu client_cpu other_cpu
+    seconds=$(json_value "$json" seconds)
+    rate=$(json_value "$json" round_trips_per_second)
+    median=$(json_value "$json" median_latency_us)
+    p99=$(json_value "$json" p99_latency_us)
+    errors=$(json_value "$json" errors)
+    server_cpu=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" 'BEGIN{print t / hz}')
+    client_cpu=$(children_seconds "$results/$tag.times")
+    other_cpu=$(awk -v t=$((machine_after - machine_before)) -v hz="$ticks_per_second" \
+        -v s="$server_cpu" -v c="$client_cpu" 'BEGIN{o = t / hz - s - c; print (o > 0 ? o : 0)}')
+    local note=ok
+    [ "$client_status" -eq 0 ] || note="client-exit-$client_status"
+    [ "$server_status" -eq 0 ] || note="server-exit-$server_status"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$threads" "$scenario" "$server" \
+        "$note" "${seconds:-0}" "${rate:-0}" "${median:-0}" "${p99:-0}" "${errors:-0}" \
+        "$server_cpu" "$client_cpu" "$other_cpu" >>"$rows"
+    printf '  %-10s %-8s %10.0f round trips/s, p99 %s us, server cpu %.2f s, %s\n' "$scenario" \
+        "$server" "${rate:-0}" "${p99:-0}" "$server_cpu" "$note"
+}
+
+# Waits (a minute at most) for half a second in which the machine is all but idle: another
+# build or test on these few cores would skew the numbers.
+wait_for_quiet() {
+    local before
+    for _ in $(seq 120); do
+        before=$(machine_ticks)
+        sleep 0.5
+        [ $(($(machine_ticks) - before)) -le $((ticks_per_second / 20)) ] && return 0
+    done
+    echo "  (the machine stays busy: measuring anyway)"
+}
+
+# A run during which other work took more than a tenth of the run's time is made again, up
+# to twice; the table's oth column shows what disturbance remained.
+measure() {
+    local attempt disturbed
+    for attempt in 1 2 3; do
+        wait_for_quiet
+        run_one "$@"
+        disturbed=$(tail -n 1 "$rows" | awk -F'\t' -v d="$duration" '{print ($12 > d / 10) ? 1 : 0}')
+        [ "$disturbed" = 1 ] && [ "$attempt" -lt 3 ] || return 0
+        echo "  (disturbed by other work on the machine: again)"
+        sed -i '$d' "$rows"
+    done
+}
+
+echo
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r)"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "each run: $duration s; load client with $client_threads task threads on the same cores"
+start=$(date +%s)
+for threads in $threads_list; do
+    echo "server threads: $threads"
+    for scenario in $scenarios; do
+        # Rounds over all servers, so that a slow spell of the machine hits each alike.
+        for round in $(seq "$repeat"); do
+            for server in $servers; do
+                measure "$threads" "$scenario" "$server" "$round"
+            done
+        done
+    done
+done
+echo "took $(($(date +%s) - start)) s"
+
+# ---- The table ---------------------------------------------------------------------------
+# With repeats, each figure is the median of the runs (errors are added up).
+awk -F'\t' -v servers="$servers" '
+function ratio(value, reference) { return reference > 0 ? sprintf("%.2f", value / reference) : "-" }
+function median(key, s, metric,    count, i, j, v, t) {
+    count = runs[key, s]
+    for (i = 1; i <= count; ++i) {
+        v[i] = value[key, s, metric, i]
+        for (j = i; j > 1 && v[j - 1] > v[j]; --j) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    }
+    return count % 2 ? v[(count + 1) / 2] : (v[count / 2] + v[count / 2 + 1]) / 2
+}
+{
+    key = $1 SUBSEP $2
+    if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+    if ($4 == "failed") { failed[key, $3] = 1; next }
+    i = ++runs[key, $3]
+    if ($4 != "ok") note[key, $3] = " " $4
+    value[key, $3, "rate", i] = $6; value[key, $3, "median", i] = $7
+    value[key, $3, "p99", i] = $8; errors[key, $3] += $9
+    value[key, $3, "cpu", i] = $10; value[key, $3, "client", i] = $11
+    value[key, $3, "other", i] = $12
+    value[key, $3, "perCPU", i] = $10 > 0 ? $6 * $5 / $10 : 0
+}
+END {
+    n = split(servers, names, " ")
+    printf "\n%-3s %-10s %-8s %9s %6s %7s %6s %7s %6s %9s %6s %7s %7s %7s %s\n", "thr",
+        "scenario", "server", "rt/s", "x", "med us", "x", "p99 us", "x", "rt/cpu-s", "x",
+        "srv cpu", "cli cpu", "oth cpu", "errors"
+    split("rate median p99 perCPU cpu client other", metrics, " ")
+    for (i = 1; i <= count; ++i) {
+        key = order[i]; split(key, part, SUBSEP)
+        for (j = 1; j <= n; ++j) {
+            s = names[j]
+            if (runs[key, s] > 0)
+                for (m in metrics) figure[s, metrics[m]] = median(key, s, metrics[m])
+        }
+        ref = "runtime"
+        for (j = 1; j <= n; ++j) {
+            s = names[j]
+            if (failed[key, s] && !runs[key, s]) {
+                printf "%-3s %-10s %-8s failed to start\n", part[1], part[2], s
+                continue
+            }
+            if (!runs[key, s]) continue
+            printf "%-3s %-10s %-8s %9.0f %6s %7d %6s %7d %6s %9.0f %6s %6.2fs %6.2fs %6.2fs %s%s\n",
+                part[1], part[2], s, figure[s, "rate"], ratio(figure[s, "rate"], figure[ref, "rate"]),
+                figure[s, "median"], ratio(figure[s, "median"], figure[ref, "median"]),
+                figure[s, "p99"], ratio(figure[s, "p99"], figure[ref, "p99"]), figure[s, "perCPU"],
+                ratio(figure[s, "perCPU"], figure[ref, "perCPU"]), figure[s, "cpu"],
+                figure[s, "client"], figure[s, "other"], errors[key, s], note[key, s]
+        }
+        for (j = 1; j <= n; ++j) for (m in metrics) delete figure[names[j], metrics[m]]
+    }
+    print "\nx: ratio to the runtime (above 1: more round trips, or longer latency)."
+    print "srv / cli / oth cpu: CPU seconds the server, the load client and everything else on"
+    print "the machine used during a run (oth well above 0: the numbers were disturbed)."
+}' "$rows" | tee "$results/table.txt"
