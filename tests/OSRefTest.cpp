@@ -313,15 +313,20 @@ TEST(OSRefRegistry, ConcurrentHoldersAndRemovers) {
     std::atomic<bool> stop{false};
     std::atomic<int> heldAfterRemove{0};
     std::vector<std::thread> holders;
+    const auto deadline = std::chrono::steady_clock::now() + 300ms;
+    // Holders that never pause can keep a remover waiting for as long as they run (on a
+    // machine that runs one thread at a time, for ever); they give way after each hold and
+    // give up well after the removers are done, so the test always ends.
+    const auto holdersGiveUp = deadline + 20s;
     for (int t = 0; t < 3; ++t) {
         holders.emplace_back([&, t] {
-            for (uint32_t i = t; !stop; ++i) {
+            for (uint32_t i = t; !stop && std::chrono::steady_clock::now() < holdersGiveUp; ++i) {
                 OSRef* entry = Acquire(registry, "n" + std::to_string(i % kNames));
                 if (entry != nullptr) registry.Release(entry);
+                std::this_thread::yield();
             }
         });
     }
-    const auto deadline = std::chrono::steady_clock::now() + 300ms;
     for (int round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
         Named& entry = *entries[round % kNames];
         if (registry.Insert(&entry) != 0) continue;
@@ -329,9 +334,11 @@ TEST(OSRefRegistry, ConcurrentHoldersAndRemovers) {
         registry.Remove(&entry, 0);
         if (entry.GetRefCount() != 0) ++heldAfterRemove;
     }
+    const bool removersFinishedFirst = std::chrono::steady_clock::now() < holdersGiveUp;
     stop = true;
     for (auto& t : holders)
         t.join();
+    EXPECT_TRUE(removersFinishedFirst);
     EXPECT_EQ(heldAfterRemove, 0);
     EXPECT_EQ(registry.GetEntryCount(), 0u);
     EXPECT_EQ(Asserts(), std::vector<std::string>{});
