@@ -1,10 +1,9 @@
-// Shared pieces of the scheduler and readiness benchmarks: an allocation counter, latency
-// samples reported as percentiles, a count to wait on, the runtime brought up once per
-// process as a host does, and the signal-to-run measurement with its standard-library
-// reference.
+// Shared pieces of the scheduler and readiness benchmarks: latency samples reported as
+// percentiles, a count to wait on, the runtime brought up once per process as a host does,
+// and the signal-to-run measurement with its standard-library reference.
 //
-// Include from exactly one source file per benchmark executable: it replaces the global
-// operator new and delete for the whole program.
+// Include from exactly one source file per benchmark executable: it brings in the counting
+// allocator, which replaces the global operator new and delete for the whole program.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,69 +13,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <vector>
 
+#include "CountingAllocator.h"
 #include "Socket.h"
 #include "SocketUtils.h"
 #include "Task.h"
 #include "platform/Platform.h"
 
-// ---- Allocation counting ------------------------------------------------------------------
-// Every thread's allocations are counted, the runtime's own threads included: "allocs/op"
-// then shows what the runtime allocates per operation once it is warm.
-
-namespace bench_alloc {
-inline std::atomic<uint64_t> sAllocations{0};
-
-inline void* CountedAllocate(std::size_t size) {
-    sAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-}  // namespace bench_alloc
-
-void* operator new(std::size_t size) {
-    return bench_alloc::CountedAllocate(size);
-}
-void* operator new[](std::size_t size) {
-    return bench_alloc::CountedAllocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    bench_alloc::sAllocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-
 namespace bench {
-
-// Counts the allocations made from its construction until Report.
-class AllocationCounter {
-public:
-    // Reports the count divided by the number of operations measured.
-    void Report(benchmark::State& state, double operations) const {
-        const uint64_t count = bench_alloc::sAllocations.load(std::memory_order_relaxed) - fStart;
-        state.counters["allocs/op"] = operations > 0 ? double(count) / operations : 0.0;
-    }
-
-private:
-    uint64_t fStart = bench_alloc::sAllocations.load(std::memory_order_relaxed);
-};
 
 // ---- Time ---------------------------------------------------------------------------------
 
