@@ -128,6 +128,49 @@ inline void ReportIdleCost(benchmark::State& state, uint32_t threads) {
     state.counters["core%/thread"] = percent / threads;
 }
 
+// ---- Measuring loops ----------------------------------------------------------------------
+
+constexpr int kLatencySamples = 3000;
+constexpr int kWarmUpSamples = 8;
+
+// `sample` takes one latency sample and returns it in nanoseconds. After a few unmeasured
+// samples to warm up, each iteration takes one and reports it as its time; at the end come
+// the allocations per sample and the median and 99th percentile.
+template <typename SampleFn>
+void MeasureLatency(benchmark::State& state, SampleFn sample) {
+    LatencySamples samples(kLatencySamples);
+    for (int i = 0; i < kWarmUpSamples; ++i)
+        sample();
+    AllocationCounter allocations;
+    for (auto _ : state) {
+        const int64_t latency = sample();
+        state.SetIterationTime(double(latency) / 1e9);
+        samples.Add(latency);
+    }
+    allocations.Report(state);
+    samples.Report(state);
+}
+
+// A counter of `count` operations per second of the measured time, named `name`.
+inline void SetRate(benchmark::State& state, const char* name, double count) {
+    state.counters[name] = benchmark::Counter(count, benchmark::Counter::kIsRate);
+}
+
+// `runBatch` does `perBatch` operations and returns once they are done. After one unmeasured
+// batch to warm up, each iteration runs one; at the end come the allocations per operation
+// and the operations per second, as `rateName`.
+template <typename BatchFn>
+void MeasureBatches(benchmark::State& state, int64_t perBatch, const char* rateName,
+                    BatchFn runBatch) {
+    runBatch();  // warm-up
+    AllocationCounter allocations;
+    for (auto _ : state)
+        runBatch();
+    const double operations = double(state.iterations() * perBatch);
+    allocations.Report(state, operations);
+    SetRate(state, rateName, operations);
+}
+
 // ---- The runtime, brought up once per process ---------------------------------------------
 
 // The pool can be built once per process only; the first caller decides its size.
@@ -155,8 +198,6 @@ inline EventLoopThread* StartEventLoop() {
 // ---- Signal-to-run latency ----------------------------------------------------------------
 // Registered by each executable after it has started its pool.
 
-constexpr int kLatencySamples = 3000;
-
 // Notes the moment its run began and reports the run.
 class StampingTask : public Task {
 public:
@@ -176,28 +217,18 @@ public:
 // shared hold of the global lock.
 inline void SignalToRunLatency(benchmark::State& state) {
     StampingTask task;
-    LatencySamples samples(kLatencySamples);
     uint64_t runs = 0;
-    // Warm-up: every task thread makes its wait event on its first wait.
-    for (int i = 0; i < 8; ++i) {
-        task.Signal(0x1);
-        task.fRuns.WaitFor(++runs);
-        WaitUntilIdle(task);
-    }
-    AllocationCounter allocations;
-    for (auto _ : state) {
+    // The warm-up also has every task thread make its wait event on its first wait.
+    MeasureLatency(state, [&] {
         std::this_thread::sleep_for(kSamplePause);
         const int64_t signalledAt = NowNanoseconds();
         task.Signal(0x1);
         task.fRuns.WaitFor(++runs);
         const int64_t latency = task.fRunAt - signalledAt;
-        state.SetIterationTime(double(latency) / 1e9);
-        samples.Add(latency);
         // The next signal must find the task idle again.
         WaitUntilIdle(task);
-    }
-    allocations.Report(state, double(state.iterations()));
-    samples.Report(state);
+        return latency;
+    });
 }
 
 // The reference: a waiter thread blocked on a std::condition_variable; one sample is the
