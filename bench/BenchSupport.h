@@ -1,10 +1,9 @@
-// Shared pieces of the scheduler and readiness benchmarks: an allocation counter, latency
-// samples reported as percentiles, a count to wait on, the runtime brought up once per
-// process as a host does, and the signal-to-run measurement with its standard-library
-// reference.
+// Shared pieces of the scheduler and readiness benchmarks: latency samples reported as
+// percentiles, a count to wait on, the runtime brought up once per process as a host does,
+// and the signal-to-run measurement with its standard-library reference.
 //
-// Include from exactly one source file per benchmark executable: it replaces the global
-// operator new and delete for the whole program.
+// Include from exactly one source file per benchmark executable: it brings in the counting
+// allocator, which replaces the global operator new and delete for the whole program.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,69 +13,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <vector>
 
+#include "CountingAllocator.h"
 #include "Socket.h"
 #include "SocketUtils.h"
 #include "Task.h"
 #include "platform/Platform.h"
 
-// ---- Allocation counting ------------------------------------------------------------------
-// Every thread's allocations are counted, the runtime's own threads included: "allocs/op"
-// then shows what the runtime allocates per operation once it is warm.
-
-namespace bench_alloc {
-inline std::atomic<uint64_t> sAllocations{0};
-
-inline void* CountedAllocate(std::size_t size) {
-    sAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-}  // namespace bench_alloc
-
-void* operator new(std::size_t size) {
-    return bench_alloc::CountedAllocate(size);
-}
-void* operator new[](std::size_t size) {
-    return bench_alloc::CountedAllocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    bench_alloc::sAllocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-
 namespace bench {
-
-// Counts the allocations made from its construction until Report.
-class AllocationCounter {
-public:
-    // Reports the count divided by the number of operations measured.
-    void Report(benchmark::State& state, double operations) const {
-        const uint64_t count = bench_alloc::sAllocations.load(std::memory_order_relaxed) - fStart;
-        state.counters["allocs/op"] = operations > 0 ? double(count) / operations : 0.0;
-    }
-
-private:
-    uint64_t fStart = bench_alloc::sAllocations.load(std::memory_order_relaxed);
-};
 
 // ---- Time ---------------------------------------------------------------------------------
 
@@ -180,6 +128,49 @@ inline void ReportIdleCost(benchmark::State& state, uint32_t threads) {
     state.counters["core%/thread"] = percent / threads;
 }
 
+// ---- Measuring loops ----------------------------------------------------------------------
+
+constexpr int kLatencySamples = 3000;
+constexpr int kWarmUpSamples = 8;
+
+// `sample` takes one latency sample and returns it in nanoseconds. After a few unmeasured
+// samples to warm up, each iteration takes one and reports it as its time; at the end come
+// the allocations per sample and the median and 99th percentile.
+template <typename SampleFn>
+void MeasureLatency(benchmark::State& state, SampleFn sample) {
+    LatencySamples samples(kLatencySamples);
+    for (int i = 0; i < kWarmUpSamples; ++i)
+        sample();
+    AllocationCounter allocations;
+    for (auto _ : state) {
+        const int64_t latency = sample();
+        state.SetIterationTime(double(latency) / 1e9);
+        samples.Add(latency);
+    }
+    allocations.Report(state);
+    samples.Report(state);
+}
+
+// A counter of `count` operations per second of the measured time, named `name`.
+inline void SetRate(benchmark::State& state, const char* name, double count) {
+    state.counters[name] = benchmark::Counter(count, benchmark::Counter::kIsRate);
+}
+
+// `runBatch` does `perBatch` operations and returns once they are done. After one unmeasured
+// batch to warm up, each iteration runs one; at the end come the allocations per operation
+// and the operations per second, as `rateName`.
+template <typename BatchFn>
+void MeasureBatches(benchmark::State& state, int64_t perBatch, const char* rateName,
+                    BatchFn runBatch) {
+    runBatch();  // warm-up
+    AllocationCounter allocations;
+    for (auto _ : state)
+        runBatch();
+    const double operations = double(state.iterations() * perBatch);
+    allocations.Report(state, operations);
+    SetRate(state, rateName, operations);
+}
+
 // ---- The runtime, brought up once per process ---------------------------------------------
 
 // The pool can be built once per process only; the first caller decides its size.
@@ -207,8 +198,6 @@ inline EventLoopThread* StartEventLoop() {
 // ---- Signal-to-run latency ----------------------------------------------------------------
 // Registered by each executable after it has started its pool.
 
-constexpr int kLatencySamples = 3000;
-
 // Notes the moment its run began and reports the run.
 class StampingTask : public Task {
 public:
@@ -228,28 +217,18 @@ public:
 // shared hold of the global lock.
 inline void SignalToRunLatency(benchmark::State& state) {
     StampingTask task;
-    LatencySamples samples(kLatencySamples);
     uint64_t runs = 0;
-    // Warm-up: every task thread makes its wait event on its first wait.
-    for (int i = 0; i < 8; ++i) {
-        task.Signal(0x1);
-        task.fRuns.WaitFor(++runs);
-        WaitUntilIdle(task);
-    }
-    AllocationCounter allocations;
-    for (auto _ : state) {
+    // The warm-up also has every task thread make its wait event on its first wait.
+    MeasureLatency(state, [&] {
         std::this_thread::sleep_for(kSamplePause);
         const int64_t signalledAt = NowNanoseconds();
         task.Signal(0x1);
         task.fRuns.WaitFor(++runs);
         const int64_t latency = task.fRunAt - signalledAt;
-        state.SetIterationTime(double(latency) / 1e9);
-        samples.Add(latency);
         // The next signal must find the task idle again.
         WaitUntilIdle(task);
-    }
-    allocations.Report(state, double(state.iterations()));
-    samples.Report(state);
+        return latency;
+    });
 }
 
 // The reference: a waiter thread blocked on a std::condition_variable; one sample is the

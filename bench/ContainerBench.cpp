@@ -3,59 +3,18 @@
 // allocates once the container is warm.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <deque>
-#include <new>
 #include <queue>
 #include <random>
 #include <vector>
 
+#include "CountingAllocator.h"
 #include "OSHeap.h"
 #include "OSQueue.h"
 
 namespace {
-std::atomic<uint64_t> sAllocations{0};
 
-void* CountedAllocate(std::size_t size) {
-    sAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    return CountedAllocate(size);
-}
-void* operator new[](std::size_t size) {
-    return CountedAllocate(size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-
-namespace {
-
-// Counts the allocations made from its construction until Report, per iteration.
-class AllocationCounter {
-public:
-    void Report(benchmark::State& state) {
-        const double count = double(sAllocations.load(std::memory_order_relaxed) - fStart);
-        state.counters["allocs/op"] = benchmark::Counter(count, benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    uint64_t fStart = sAllocations.load(std::memory_order_relaxed);
-};
+using bench::AllocationCounter;
 
 // One iteration takes the oldest element and puts it back as the newest, with the queue
 // holding range(0) elements throughout.

@@ -21,9 +21,7 @@
 
 namespace {
 
-using bench::AllocationCounter;
 using bench::Completion;
-using bench::LatencySamples;
 using bench::NowNanoseconds;
 
 constexpr uint32_t kPoolThreads = 2;
@@ -126,9 +124,8 @@ void BM_Event_ReadinessToRun(benchmark::State& state) {
         task.Attach(&context);
         context.ArmEvent(kWatchRead);
 
-        LatencySamples samples(bench::kLatencySamples);
         uint64_t runs = 0;
-        auto sample = [&] {
+        bench::MeasureLatency(state, [&] {
             std::this_thread::sleep_for(bench::kSamplePause);
             const int64_t sentAt = NowNanoseconds();
             sender.SendTo(socket.fAddress);
@@ -136,17 +133,7 @@ void BM_Event_ReadinessToRun(benchmark::State& state) {
             const int64_t latency = task.fRunAt - sentAt;
             bench::WaitUntilIdle(task);
             return latency;
-        };
-        for (int i = 0; i < 8; ++i)
-            sample();  // warm-up
-        AllocationCounter allocations;
-        for (auto _ : state) {
-            const int64_t latency = sample();
-            state.SetIterationTime(double(latency) / 1e9);
-            samples.Add(latency);
-        }
-        allocations.Report(state, double(state.iterations()));
-        samples.Report(state);
+        });
     }  // the context is disposed (closing the socket) before the task goes
 }
 BENCHMARK(BM_Event_ReadinessToRun)
@@ -180,25 +167,14 @@ void BM_Epoll_ReadinessWait(benchmark::State& state) {
         }
     });
 
-    LatencySamples samples(bench::kLatencySamples);
     uint64_t count = 0;
-    auto sample = [&] {
+    bench::MeasureLatency(state, [&] {
         std::this_thread::sleep_for(bench::kSamplePause);
         const int64_t sentAt = NowNanoseconds();
         sender.SendTo(socket.fAddress);
         wakes.WaitFor(++count);
         return wokeAt - sentAt;
-    };
-    for (int i = 0; i < 8; ++i)
-        sample();
-    AllocationCounter allocations;
-    for (auto _ : state) {
-        const int64_t latency = sample();
-        state.SetIterationTime(double(latency) / 1e9);
-        samples.Add(latency);
-    }
-    allocations.Report(state, double(state.iterations()));
-    samples.Report(state);
+    });
 
     stop = true;
     sender.SendTo(socket.fAddress);
@@ -217,7 +193,7 @@ BENCHMARK(BM_Epoll_ReadinessWait)
 // arm -> deliver -> signal -> run cycle itself, with 64 sockets in flight at once.
 
 constexpr uint32_t kReadySockets = 64;
-constexpr uint64_t kDeliveriesPerBatch = 1024;
+constexpr int64_t kDeliveriesPerBatch = 1024;
 
 class RearmingTask : public Task {
 public:
@@ -236,11 +212,6 @@ private:
     const std::atomic<bool>* fStop;
     EventContext* fContext = nullptr;
 };
-
-void SetDeliveryRate(benchmark::State& state) {
-    const double deliveries = double(state.iterations() * kDeliveriesPerBatch);
-    state.counters["deliveries/s"] = benchmark::Counter(deliveries, benchmark::Counter::kIsRate);
-}
 
 void BM_Event_RearmDelivery(benchmark::State& state) {
     StartRuntime();
@@ -262,12 +233,8 @@ void BM_Event_RearmDelivery(benchmark::State& state) {
         context->ArmEvent(kWatchRead);
 
     uint64_t expected = 0;
-    deliveries.WaitFor(expected += kDeliveriesPerBatch);  // warm-up
-    AllocationCounter allocations;
-    for (auto _ : state)
-        deliveries.WaitFor(expected += kDeliveriesPerBatch);
-    allocations.Report(state, double(state.iterations() * kDeliveriesPerBatch));
-    SetDeliveryRate(state);
+    bench::MeasureBatches(state, kDeliveriesPerBatch, "deliveries/s",
+                          [&] { deliveries.WaitFor(expected += kDeliveriesPerBatch); });
 
     // Each socket is delivered at most once more; then no task arms again.
     stop = true;
@@ -298,20 +265,14 @@ void BM_Epoll_RearmDelivery(benchmark::State& state) {
         armed.data.fd = socket.fHandle;
         epoll_ctl(epoll, EPOLL_CTL_ADD, socket.fHandle, &armed);
     }
-    auto runBatch = [&] {
-        for (uint64_t i = 0; i < kDeliveriesPerBatch; ++i) {
+    bench::MeasureBatches(state, kDeliveriesPerBatch, "deliveries/s", [&] {
+        for (int64_t i = 0; i < kDeliveriesPerBatch; ++i) {
             epoll_event event;
             if (epoll_wait(epoll, &event, 1, -1) != 1) continue;
             event.events = EPOLLIN | EPOLLONESHOT;
             epoll_ctl(epoll, EPOLL_CTL_MOD, event.data.fd, &event);
         }
-    };
-    runBatch();
-    AllocationCounter allocations;
-    for (auto _ : state)
-        runBatch();
-    allocations.Report(state, double(state.iterations() * kDeliveriesPerBatch));
-    SetDeliveryRate(state);
+    });
     close(epoll);
     for (Platform::SocketHandle socket : sockets)
         Platform::CloseSocket(socket);

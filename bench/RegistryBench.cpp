@@ -1,77 +1,25 @@
 // The registry's hot path (one Acquire and one Release per readiness event), its name
 // hash, and counted-string search and comparison, each beside a standard-library
-// reference. Every measurement reports the heap allocations per iteration ("allocs").
+// reference. Every measurement reports the heap allocations per iteration ("allocs/op").
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "CountingAllocator.h"
 #include "OSRef.h"
 #include "StrPtrLen.h"
 
-// ---- Counting allocator --------------------------------------------------------------------
-
-namespace {
-std::atomic<uint64_t> sAllocations{0};
-
-void* CountedAllocate(size_t size) {
-    sAllocations.fetch_add(1, std::memory_order_relaxed);
-    return malloc(size > 0 ? size : 1);
-}
-}  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = CountedAllocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return CountedAllocate(size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    return CountedAllocate(size);
-}
-void operator delete(void* p) noexcept {
-    free(p);
-}
-void operator delete[](void* p) noexcept {
-    free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    free(p);
-}
-
 namespace {
 
-// Counts the allocations made by the timed loop that runs while it lives.
-class AllocationCounter {
-public:
-    explicit AllocationCounter(benchmark::State& state)
-        : fState(state), fStart(sAllocations.load()) {}
-    ~AllocationCounter() {
-        fState.counters["allocs"] = benchmark::Counter(double(sAllocations.load() - fStart),
-                                                       benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    benchmark::State& fState;
-    uint64_t fStart;
-};
+using bench::AllocationCounter;
 
 // ---- Registry: one readiness event's Acquire and Release -----------------------------------
 
@@ -95,7 +43,7 @@ void BM_OSRefRegistry_AcquireRelease(benchmark::State& state) {
         registry.Insert(&c.fEntry);
     }
     uint32_t next = 0;
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state) {
         uint32_t message = kFirstMessage + next;
         next = next + 1 == count ? 0 : next + 1;
@@ -104,6 +52,7 @@ void BM_OSRefRegistry_AcquireRelease(benchmark::State& state) {
         benchmark::DoNotOptimize(entry->fObject);
         registry.Release(entry);
     }
+    allocations.Report(state);
 }
 BENCHMARK(BM_OSRefRegistry_AcquireRelease)->Arg(16)->Arg(1024);
 
@@ -119,7 +68,7 @@ void BM_StdUnorderedMap_AcquireRelease(benchmark::State& state) {
     for (uint32_t i = 0; i < count; ++i)
         map[kFirstMessage + i] = {&map, 0};
     uint32_t next = 0;
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state) {
         const uint32_t message = kFirstMessage + next;
         next = next + 1 == count ? 0 : next + 1;
@@ -133,6 +82,7 @@ void BM_StdUnorderedMap_AcquireRelease(benchmark::State& state) {
         std::lock_guard<std::mutex> lock(mutex);
         --held->fRefCount;
     }
+    allocations.Report(state);
 }
 BENCHMARK(BM_StdUnorderedMap_AcquireRelease)->Arg(16)->Arg(1024);
 
@@ -140,23 +90,25 @@ BENCHMARK(BM_StdUnorderedMap_AcquireRelease)->Arg(16)->Arg(1024);
 
 void BM_OSRefRegistry_HashName(benchmark::State& state) {
     uint32_t message = kFirstMessage;
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state) {
         StrPtrLen name(reinterpret_cast<char*>(&message), 4);
         benchmark::DoNotOptimize(OSRefRegistry::HashName(&name));
         ++message;
     }
+    allocations.Report(state);
 }
 BENCHMARK(BM_OSRefRegistry_HashName);
 
 void BM_StdHash_StringView(benchmark::State& state) {
     uint32_t message = kFirstMessage;
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state) {
         std::string_view name(reinterpret_cast<char*>(&message), 4);
         benchmark::DoNotOptimize(std::hash<std::string_view>()(name));
         ++message;
     }
+    allocations.Report(state);
 }
 BENCHMARK(BM_StdHash_StringView);
 
@@ -171,9 +123,10 @@ void BM_StrPtrLen_FindSubstring(benchmark::State& state) {
     StrPtrLen str(text.data(), uint32_t(text.size()));
     const bool caseSensitive = state.range(0) != 0;
     const char* pattern = caseSensitive ? "Content-Length" : "content-length";
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state)
         benchmark::DoNotOptimize(str.FindSubstring(pattern, nullptr, caseSensitive));
+    allocations.Report(state);
 }
 BENCHMARK(BM_StrPtrLen_FindSubstring)->ArgName("caseSensitive")->Arg(1)->Arg(0);
 
@@ -184,7 +137,7 @@ void BM_StdStringView_Find(benchmark::State& state) {
     auto equalFolded = [](char a, char b) {
         return std::toupper(uint8_t(a)) == std::toupper(uint8_t(b));
     };
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state) {
         if (caseSensitive) {
             benchmark::DoNotOptimize(text.find(pattern));
@@ -193,27 +146,30 @@ void BM_StdStringView_Find(benchmark::State& state) {
                 std::search(text.begin(), text.end(), pattern.begin(), pattern.end(), equalFolded));
         }
     }
+    allocations.Report(state);
 }
 BENCHMARK(BM_StdStringView_Find)->ArgName("caseSensitive")->Arg(1)->Arg(0);
 
 void BM_StrPtrLen_EqualIgnoreCase(benchmark::State& state) {
     std::string header = "Content-Length";
     StrPtrLen str(header.data(), uint32_t(header.size()));
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state)
         benchmark::DoNotOptimize(str.EqualIgnoreCase("content-length", 14));
+    allocations.Report(state);
 }
 BENCHMARK(BM_StrPtrLen_EqualIgnoreCase);
 
 void BM_StdEqual_ToUpper(benchmark::State& state) {
     const std::string_view header = "Content-Length";
     const std::string_view other = "content-length";
-    AllocationCounter allocations(state);
+    AllocationCounter allocations;
     for (auto _ : state) {
         benchmark::DoNotOptimize(std::equal(
             header.begin(), header.end(), other.begin(), other.end(),
             [](char a, char b) { return std::toupper(uint8_t(a)) == std::toupper(uint8_t(b)); }));
     }
+    allocations.Report(state);
 }
 BENCHMARK(BM_StdEqual_ToUpper);
 

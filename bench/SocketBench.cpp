@@ -2,75 +2,25 @@
 // threads) beside the same exchange between two plain threads on blocking sockets, which
 // is what the machine allows. TCP counts round trips, UDP datagrams; every measurement
 // reports per iteration, across all threads of the process, the heap allocations
-// ("allocs"), the context switches ("switches") and the processor time ("cpu_us"): on a
+// ("allocs/op"), the context switches ("switches") and the processor time ("cpu_us"): on a
 // shared machine the last two say more than the wall-clock rate.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <thread>
 
+#include "CountingAllocator.h"
 #include "Socket.h"
 #include "SocketUtils.h"
 #include "Task.h"
 #include "UDPSocket.h"
 #include "platform/Platform.h"
 
-// ---- Counting allocator --------------------------------------------------------------------
-
-namespace {
-std::atomic<uint64_t> sAllocations{0};
-
-void* CountedAllocate(size_t size) {
-    sAllocations.fetch_add(1, std::memory_order_relaxed);
-    return malloc(size > 0 ? size : 1);
-}
-}  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = CountedAllocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return CountedAllocate(size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    return CountedAllocate(size);
-}
-void operator delete(void* p) noexcept {
-    free(p);
-}
-void operator delete[](void* p) noexcept {
-    free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    free(p);
-}
-
 namespace {
 
-class AllocationCounter {
-public:
-    explicit AllocationCounter(benchmark::State& state)
-        : fState(state), fStart(sAllocations.load()) {}
-    ~AllocationCounter() {
-        fState.counters["allocs"] = benchmark::Counter(double(sAllocations.load() - fStart),
-                                                       benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    benchmark::State& fState;
-    uint64_t fStart;
-};
+using bench::AllocationCounter;
 
 // Context switches and processor time of the whole process while it lives.
 class ProcessCost {
@@ -276,12 +226,13 @@ void BM_RuntimeTcp_PingPong(benchmark::State& state) {
     echo->fSocket.SetNonBlocking(server);
     echo->fSocket.ArmEvent(kWatchRead);
     {
-        AllocationCounter allocations(state);
+        AllocationCounter allocations;
         ProcessCost cost(state);
         while (state.KeepRunningBatch(kBatch)) {
             ping->StartBatch(kBatch);
             ping->fDone.Wait();
         }
+        allocations.Report(state);
     }
     state.SetItemsProcessed(state.iterations());  // round trips
     // The echo task may still be arming its socket: both stay as they are, idle.
@@ -301,12 +252,13 @@ void BM_PlainThreadsTcp_PingPong(benchmark::State& state) {
     });
     char buffer[kMessageSize] = {};
     {
-        AllocationCounter allocations(state);
+        AllocationCounter allocations;
         ProcessCost cost(state);
         for (auto _ : state) {
             Platform::SendSocket(client, buffer, kMessageSize);
             ReceiveAll(client, buffer, kMessageSize);
         }
+        allocations.Report(state);
     }
     state.SetItemsProcessed(state.iterations());
     Platform::CloseSocket(client);
@@ -384,12 +336,13 @@ void BM_RuntimeUdp_PingPong(benchmark::State& state) {
     }
     echo->fSocket.ArmEvent(kWatchRead);
     {
-        AllocationCounter allocations(state);
+        AllocationCounter allocations;
         ProcessCost cost(state);
         while (state.KeepRunningBatch(kBatch)) {
             ping->StartBatch(kBatch, echo->fSocket.GetLocalPort());
             ping->fDone.Wait();
         }
+        allocations.Report(state);
     }
     state.SetItemsProcessed(2 * state.iterations());  // datagrams
     // The echo task may still be arming its socket: both stay as they are, idle.
@@ -414,12 +367,13 @@ void BM_PlainThreadsUdp_PingPong(benchmark::State& state) {
     char buffer[kMessageSize] = {};
     Platform::SocketAddress sender{};
     {
-        AllocationCounter allocations(state);
+        AllocationCounter allocations;
         ProcessCost cost(state);
         for (auto _ : state) {
             Platform::SendSocketTo(ping, buffer, kMessageSize, &echoAddress);
             Platform::ReceiveSocketFrom(ping, buffer, sizeof(buffer), &sender);
         }
+        allocations.Report(state);
     }
     state.SetItemsProcessed(2 * state.iterations());
     Platform::SendSocketTo(ping, buffer, 0, &echoAddress);

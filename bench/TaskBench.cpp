@@ -20,7 +20,6 @@
 
 namespace {
 
-using bench::AllocationCounter;
 using bench::Completion;
 
 constexpr uint32_t kPoolThreads = 4;
@@ -38,10 +37,6 @@ template <typename TaskList>
 void WaitUntilAllIdle(const TaskList& tasks) {
     for (const auto& task : tasks)
         bench::WaitUntilIdle(*task);
-}
-
-void SetRate(benchmark::State& state, const char* name, double count) {
-    state.counters[name] = benchmark::Counter(count, benchmark::Counter::kIsRate);
 }
 
 // ---- A minimal scheduler on the standard library: the reference ---------------------------
@@ -182,18 +177,11 @@ void BM_Task_PingPong(benchmark::State& state) {
     ping.SetPeer(&pong);
     pong.SetPeer(&ping);
     uint64_t batches = 0;
-    auto runBatch = [&] {
+    bench::MeasureBatches(state, kHopsPerBatch, "hops/s", [&] {
         batch.fHopsLeft = kHopsPerBatch;
         ping.Signal(kWorkEvent);
         batch.fBatches.WaitFor(++batches);
-    };
-    runBatch();  // warm-up
-    AllocationCounter allocations;
-    for (auto _ : state)
-        runBatch();
-    const double hops = double(state.iterations() * kHopsPerBatch);
-    allocations.Report(state, hops);
-    SetRate(state, "hops/s", hops);
+    });
     bench::WaitUntilIdle(ping);
     bench::WaitUntilIdle(pong);
 }
@@ -228,18 +216,11 @@ void BM_StdThreads_PingPong(benchmark::State& state) {
     ping.SetPeer(&pong);
     pong.SetPeer(&ping);
     uint64_t batches = 0;
-    auto runBatch = [&] {
+    bench::MeasureBatches(state, kHopsPerBatch, "hops/s", [&] {
         batch.fHopsLeft = kHopsPerBatch;
         ping.Post();
         batch.fBatches.WaitFor(++batches);
-    };
-    runBatch();
-    AllocationCounter allocations;
-    for (auto _ : state)
-        runBatch();
-    const double hops = double(state.iterations() * kHopsPerBatch);
-    allocations.Report(state, hops);
-    SetRate(state, "hops/s", hops);
+    });
     workers.clear();  // joins before the jobs go
 }
 BENCHMARK(BM_StdThreads_PingPong)
@@ -311,17 +292,10 @@ template <typename SignalFn>
 void RunRounds(benchmark::State& state, Completion& runs, SignalFn signal) {
     SignallerGroup signallers(signal);
     uint64_t expected = 0;
-    auto round = [&] {
+    bench::MeasureBatches(state, kManyTasks, "runs/s", [&] {
         signallers.StartRound();
         runs.WaitFor(expected += kManyTasks);
-    };
-    round();  // warm-up
-    AllocationCounter allocations;
-    for (auto _ : state)
-        round();
-    const double total = double(state.iterations() * kManyTasks);
-    allocations.Report(state, total);
-    SetRate(state, "runs/s", total);
+    });
 }
 
 void BM_Task_ManySignalled(benchmark::State& state) {
@@ -381,19 +355,12 @@ void BM_Task_Rerun(benchmark::State& state) {
     StartPool();
     RerunTask task;
     uint64_t batches = 0;
-    auto runBatch = [&] {
+    bench::MeasureBatches(state, kRerunsPerBatch, "runs/s", [&] {
         task.fLeft = kRerunsPerBatch;
         task.Signal(kWorkEvent);
         task.fBatches.WaitFor(++batches);
         bench::WaitUntilIdle(task);
-    };
-    runBatch();
-    AllocationCounter allocations;
-    for (auto _ : state)
-        runBatch();
-    const double runs = double(state.iterations() * kRerunsPerBatch);
-    allocations.Report(state, runs);
-    SetRate(state, "runs/s", runs);
+    });
 }
 BENCHMARK(BM_Task_Rerun)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -417,18 +384,11 @@ void BM_StdThreads_Rerun(benchmark::State& state) {
     auto workers = MakeWorkers(1);
     StdRerunJob job(workers.front().get());
     uint64_t batches = 0;
-    auto runBatch = [&] {
+    bench::MeasureBatches(state, kRerunsPerBatch, "runs/s", [&] {
         job.fLeft = kRerunsPerBatch;
         workers.front()->Post(&job);
         job.fBatches.WaitFor(++batches);
-    };
-    runBatch();
-    AllocationCounter allocations;
-    for (auto _ : state)
-        runBatch();
-    const double runs = double(state.iterations() * kRerunsPerBatch);
-    allocations.Report(state, runs);
-    SetRate(state, "runs/s", runs);
+    });
     workers.clear();
 }
 BENCHMARK(BM_StdThreads_Rerun)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -460,19 +420,12 @@ void BM_Task_Park(benchmark::State& state) {
     for (uint32_t i = 0; i < kParkedTasks; ++i)
         tasks.push_back(std::make_unique<ParkingTask>(&woken));
     uint64_t expected = 0;
-    auto round = [&] {
+    bench::MeasureBatches(state, kParkedTasks, "parks/s", [&] {
         for (auto& task : tasks)
             task->Signal(kWorkEvent);
         woken.WaitFor(expected += kParkedTasks);
         WaitUntilAllIdle(tasks);
-    };
-    round();
-    AllocationCounter allocations;
-    for (auto _ : state)
-        round();
-    const double parks = double(state.iterations() * kParkedTasks);
-    allocations.Report(state, parks);
-    SetRate(state, "parks/s", parks);
+    });
 }
 BENCHMARK(BM_Task_Park)->UseRealTime()->Unit(benchmark::kMillisecond);
 

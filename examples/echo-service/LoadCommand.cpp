@@ -6,7 +6,6 @@
 #include "EchoCommands.h"
 #include "LoadClient.h"
 #include "LoadReport.h"
-#include "OS.h"
 #include "OSThread.h"
 #include "RuntimeHost.h"
 #include "platform/Platform.h"
@@ -22,13 +21,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 int RunLoad(const EchoOptions& options) {
-    const uint32_t threads = options.fThreads > 0 ? options.fThreads : OS::ProcessorCount();
-    std::string error;
-    if (!RuntimeHost::Start(threads, &error)) {
-        ReportProblem(error);
-        return kExitFailed;
-    }
-    Platform::WatchStopRequests();
+    if (!StartRuntime(TaskThreadCount(options))) return kExitFailed;
 
     LoadConfig config;
     config.fTargetAddress = options.fTargetAddress;
@@ -40,11 +33,8 @@ int RunLoad(const EchoOptions& options) {
     config.fWindow = options.fWindow;
     config.fDatagramSize = options.fDatagramSize;
     LoadClient client;
-    if (!client.Start(config, &error)) {
-        RuntimeHost::Stop();
-        ReportProblem(error);
-        return kExitFailed;
-    }
+    std::string error;
+    if (!client.Start(config, &error)) return StopRuntimeWithProblem(error);
     // With --json the standard output carries the summary alone.
     FILE* progress = options.fJSON ? stderr : stdout;
     std::fprintf(progress,

@@ -8,14 +8,58 @@ double PerSecond(uint64_t count, double seconds) {
     return seconds > 0 ? count / seconds : 0;
 }
 
-// Median and 99th percentile of both protocols together.
-void CombinedLatency(LoadStats& stats, uint64_t* median, uint64_t* p99) {
+using Count = unsigned long long;  // as %llu prints it
+
+// Round trips, their rate and their latency, for one protocol or both together.
+struct TripFigures {
+    Count fRoundTrips = 0;
+    double fPerSecond = 0;
+    Count fMedianUs = 0;
+    Count fP99Us = 0;
+};
+
+// Every figure of the summary, read once; the text and the JSON print the same numbers.
+struct SummaryFigures {
+    TripFigures fAll;
+    TripFigures fTCP;
+    TripFigures fUDP;
+    Count fBytesVerified = 0;
+    Count fErrors = 0;
+    Count fCorrupted = 0;
+    Count fStray = 0;
+    Count fConnectFailures = 0;
+    Count fClosedEarly = 0;
+    Count fSocketErrors = 0;
+    Count fLost = 0;
+    Count fLate = 0;
+};
+
+TripFigures TripsOf(uint64_t roundTrips, const LatencyHistogram& latency, double seconds) {
+    return {Count(roundTrips), PerSecond(roundTrips, seconds), Count(latency.Percentile(0.5)),
+            Count(latency.Percentile(0.99))};
+}
+
+SummaryFigures FiguresOf(LoadStats& stats, double seconds) {
     static LatencyHistogram combined;  // large: kept out of the stack, used by one thread
     combined.Reset();
     combined.Add(stats.fTCPLatency);
     combined.Add(stats.fUDPLatency);
-    *median = combined.Percentile(0.5);
-    *p99 = combined.Percentile(0.99);
+    const uint64_t tcp = stats.fTCPRoundTrips.load();
+    const uint64_t udp = stats.fUDPRoundTrips.load();
+    SummaryFigures figures;
+    figures.fAll = TripsOf(tcp + udp, combined, seconds);
+    figures.fTCP = TripsOf(tcp, stats.fTCPLatency, seconds);
+    figures.fUDP = TripsOf(udp, stats.fUDPLatency, seconds);
+    figures.fBytesVerified = stats.fBytesVerified.load();
+    figures.fErrors = stats.Errors();
+    figures.fCorrupted = stats.fCorrupted.load();
+    figures.fStray = stats.fStrayDatagrams.load();
+    figures.fConnectFailures = stats.fConnectFailures.load();
+    figures.fClosedEarly = stats.fClosedEarly.load();
+    figures.fSocketErrors = stats.fSocketErrors.load();
+    figures.fLost = stats.fLostDatagrams.load();
+    figures.fLate = stats.fLateDatagrams.load();
+    return figures;
 }
 
 }  // namespace
@@ -42,13 +86,8 @@ std::string ProgressLine(const LoadSnapshot& now, const LoadSnapshot& before,
 }
 
 std::string SummaryText(LoadClient& client, double seconds) {
-    LoadStats& stats = client.Stats();
     const LoadConfig& config = client.Config();
-    uint64_t median = 0;
-    uint64_t p99 = 0;
-    CombinedLatency(stats, &median, &p99);
-    const uint64_t tcp = stats.fTCPRoundTrips.load();
-    const uint64_t udp = stats.fUDPRoundTrips.load();
+    const SummaryFigures f = FiguresOf(client.Stats(), seconds);
     char text[1024];
     std::snprintf(
         text, sizeof(text),
@@ -62,32 +101,17 @@ std::string SummaryText(LoadClient& client, double seconds) {
         "closed early %llu, socket errors %llu)\n"
         "  datagrams lost   %llu (late replies %llu)\n",
         seconds, config.fConnections, config.fMessageSize, config.fIdleConnections, config.fWindow,
-        config.fDatagramSize, (unsigned long long)(tcp + udp), PerSecond(tcp + udp, seconds),
-        (unsigned long long)tcp, PerSecond(tcp, seconds), (unsigned long long)udp,
-        PerSecond(udp, seconds), (unsigned long long)median, (unsigned long long)p99,
-        (unsigned long long)stats.fTCPLatency.Percentile(0.5),
-        (unsigned long long)stats.fTCPLatency.Percentile(0.99),
-        (unsigned long long)stats.fUDPLatency.Percentile(0.5),
-        (unsigned long long)stats.fUDPLatency.Percentile(0.99),
-        (unsigned long long)stats.fBytesVerified.load(), (unsigned long long)stats.Errors(),
-        (unsigned long long)stats.fCorrupted.load(),
-        (unsigned long long)stats.fStrayDatagrams.load(),
-        (unsigned long long)stats.fConnectFailures.load(),
-        (unsigned long long)stats.fClosedEarly.load(),
-        (unsigned long long)stats.fSocketErrors.load(),
-        (unsigned long long)stats.fLostDatagrams.load(),
-        (unsigned long long)stats.fLateDatagrams.load());
+        config.fDatagramSize, f.fAll.fRoundTrips, f.fAll.fPerSecond, f.fTCP.fRoundTrips,
+        f.fTCP.fPerSecond, f.fUDP.fRoundTrips, f.fUDP.fPerSecond, f.fAll.fMedianUs, f.fAll.fP99Us,
+        f.fTCP.fMedianUs, f.fTCP.fP99Us, f.fUDP.fMedianUs, f.fUDP.fP99Us, f.fBytesVerified,
+        f.fErrors, f.fCorrupted, f.fStray, f.fConnectFailures, f.fClosedEarly, f.fSocketErrors,
+        f.fLost, f.fLate);
     return text;
 }
 
 std::string SummaryJSON(LoadClient& client, double seconds) {
-    LoadStats& stats = client.Stats();
     const LoadConfig& config = client.Config();
-    uint64_t median = 0;
-    uint64_t p99 = 0;
-    CombinedLatency(stats, &median, &p99);
-    const uint64_t tcp = stats.fTCPRoundTrips.load();
-    const uint64_t udp = stats.fUDPRoundTrips.load();
+    const SummaryFigures f = FiguresOf(client.Stats(), seconds);
     char text[1536];
     std::snprintf(
         text, sizeof(text),
@@ -103,19 +127,10 @@ std::string SummaryJSON(LoadClient& client, double seconds) {
         "\"bytes_verified\": %llu, \"errors\": %llu, \"corrupted\": %llu, \"stray\": %llu, "
         "\"connect_failures\": %llu, \"closed_early\": %llu, \"socket_errors\": %llu}\n",
         seconds, config.fConnections, config.fMessageSize, config.fIdleConnections, config.fWindow,
-        config.fDatagramSize, (unsigned long long)(tcp + udp), PerSecond(tcp + udp, seconds),
-        (unsigned long long)median, (unsigned long long)p99, (unsigned long long)tcp,
-        PerSecond(tcp, seconds), (unsigned long long)stats.fTCPLatency.Percentile(0.5),
-        (unsigned long long)stats.fTCPLatency.Percentile(0.99), (unsigned long long)udp,
-        PerSecond(udp, seconds), (unsigned long long)stats.fUDPLatency.Percentile(0.5),
-        (unsigned long long)stats.fUDPLatency.Percentile(0.99),
-        (unsigned long long)stats.fLostDatagrams.load(),
-        (unsigned long long)stats.fLateDatagrams.load(),
-        (unsigned long long)stats.fBytesVerified.load(), (unsigned long long)stats.Errors(),
-        (unsigned long long)stats.fCorrupted.load(),
-        (unsigned long long)stats.fStrayDatagrams.load(),
-        (unsigned long long)stats.fConnectFailures.load(),
-        (unsigned long long)stats.fClosedEarly.load(),
-        (unsigned long long)stats.fSocketErrors.load());
+        config.fDatagramSize, f.fAll.fRoundTrips, f.fAll.fPerSecond, f.fAll.fMedianUs,
+        f.fAll.fP99Us, f.fTCP.fRoundTrips, f.fTCP.fPerSecond, f.fTCP.fMedianUs, f.fTCP.fP99Us,
+        f.fUDP.fRoundTrips, f.fUDP.fPerSecond, f.fUDP.fMedianUs, f.fUDP.fP99Us, f.fLost, f.fLate,
+        f.fBytesVerified, f.fErrors, f.fCorrupted, f.fStray, f.fConnectFailures, f.fClosedEarly,
+        f.fSocketErrors);
     return text;
 }

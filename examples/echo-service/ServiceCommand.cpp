@@ -25,13 +25,8 @@ void WaitForStop(uint32_t durationSeconds) {
 }  // namespace
 
 int RunService(const EchoOptions& options) {
-    const uint32_t threads = options.fThreads > 0 ? options.fThreads : OS::ProcessorCount();
-    std::string error;
-    if (!RuntimeHost::Start(threads, &error)) {
-        ReportProblem(error);
-        return kExitFailed;
-    }
-    Platform::WatchStopRequests();
+    const uint32_t threads = TaskThreadCount(options);
+    if (!StartRuntime(threads)) return kExitFailed;
 
     EchoServiceConfig config;
     config.fBindAddress = options.fBindAddress;
@@ -39,11 +34,8 @@ int RunService(const EchoOptions& options) {
     config.fUDPPort = options.fUDPPort;
     config.fMaxConnections = options.fMaxConnections;
     EchoService service;
-    if (!service.Start(config, &error)) {
-        RuntimeHost::Stop();
-        ReportProblem(error);
-        return kExitFailed;
-    }
+    std::string error;
+    if (!service.Start(config, &error)) return StopRuntimeWithProblem(error);
     const std::string address = AddressText(options.fBindAddress);
     std::printf("echo-service: serving echo on tcp %s:%u and udp %s:%u with %u task threads",
                 address.c_str(), service.GetTCPPort(), address.c_str(), service.GetUDPPort(),

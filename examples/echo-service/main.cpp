@@ -5,9 +5,34 @@
 
 #include "EchoCommands.h"
 #include "EchoOptions.h"
+#include "OS.h"
+#include "RuntimeHost.h"
+#include "platform/Platform.h"
+
+// What both commands share: reporting a problem, and bringing the runtime up and down.
 
 void ReportProblem(const std::string& problem) {
     std::fprintf(stderr, "echo-service: %s\n%s", problem.c_str(), EchoUsage());
+}
+
+uint32_t TaskThreadCount(const EchoOptions& options) {
+    return options.fThreads > 0 ? options.fThreads : OS::ProcessorCount();
+}
+
+bool StartRuntime(uint32_t taskThreads) {
+    std::string error;
+    if (!RuntimeHost::Start(taskThreads, &error)) {
+        ReportProblem(error);
+        return false;
+    }
+    Platform::WatchStopRequests();
+    return true;
+}
+
+int StopRuntimeWithProblem(const std::string& problem) {
+    RuntimeHost::Stop();
+    ReportProblem(problem);
+    return kExitFailed;
 }
 
 int main(int argc, char** argv) {

@@ -14,51 +14,16 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
+#include "platform/SocketNames.h"
 #include "PosixErrors.h"
 
 namespace Platform {
 
-static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
-static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
-static_assert(kAddressFamilyInet == AF_INET);
+using SocketNames::AsSockaddr;
+using SocketNames::NameOf;
+using SocketNames::OptionName;
 
 namespace {
-
-const sockaddr* AsSockaddr(const SocketAddress* address) {
-    return reinterpret_cast<const sockaddr*>(address);
-}
-sockaddr* AsSockaddr(SocketAddress* address) { return reinterpret_cast<sockaddr*>(address); }
-
-struct OptionName {
-    int fLevel;
-    int fName;
-};
-
-OptionName NameOf(SocketOption option) {
-    switch (option) {
-        case SocketOption::kReuseAddress:
-            return {SOL_SOCKET, SO_REUSEADDR};
-        case SocketOption::kNoDelay:
-            return {IPPROTO_TCP, TCP_NODELAY};
-        case SocketOption::kKeepAlive:
-            return {SOL_SOCKET, SO_KEEPALIVE};
-        case SocketOption::kSendBufferSize:
-            return {SOL_SOCKET, SO_SNDBUF};
-        case SocketOption::kReceiveBufferSize:
-            return {SOL_SOCKET, SO_RCVBUF};
-        case SocketOption::kAddMembership:
-            return {IPPROTO_IP, IP_ADD_MEMBERSHIP};
-        case SocketOption::kDropMembership:
-            return {IPPROTO_IP, IP_DROP_MEMBERSHIP};
-        case SocketOption::kMulticastTtl:
-            return {IPPROTO_IP, IP_MULTICAST_TTL};
-        case SocketOption::kMulticastInterface:
-            return {IPPROTO_IP, IP_MULTICAST_IF};
-        case SocketOption::kMulticastLoop:
-            return {IPPROTO_IP, IP_MULTICAST_LOOP};
-    }
-    return {-1, -1};
-}
 
 // Interrupted calls are the caller's to retry, as on Windows; everything else as it is.
 int32_t Result(ssize_t result) { return result < 0 ? -1 : int32_t(result); }

@@ -8,54 +8,20 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
+#include "platform/SocketNames.h"
 
 namespace Platform {
 
-static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
+using SocketNames::AsSockaddr;
+using SocketNames::NameOf;
+using SocketNames::OptionName;
+
 static_assert(sizeof(SocketBuffer) == sizeof(WSABUF));
 static_assert(offsetof(SocketBuffer, fData) == offsetof(WSABUF, buf));
-static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
-static_assert(kAddressFamilyInet == AF_INET);
 static_assert(kNotifyRead == FD_READ && kNotifyWrite == FD_WRITE && kNotifyAccept == FD_ACCEPT &&
               kNotifyConnect == FD_CONNECT && kNotifyClose == FD_CLOSE);
 
 namespace {
-
-const sockaddr* AsSockaddr(const SocketAddress* address) {
-    return reinterpret_cast<const sockaddr*>(address);
-}
-sockaddr* AsSockaddr(SocketAddress* address) { return reinterpret_cast<sockaddr*>(address); }
-
-struct OptionName {
-    int fLevel;
-    int fName;
-};
-
-OptionName NameOf(SocketOption option) {
-    switch (option) {
-        case SocketOption::kReuseAddress:
-            return {SOL_SOCKET, SO_REUSEADDR};
-        case SocketOption::kNoDelay:
-            return {IPPROTO_TCP, TCP_NODELAY};
-        case SocketOption::kKeepAlive:
-            return {SOL_SOCKET, SO_KEEPALIVE};
-        case SocketOption::kSendBufferSize:
-            return {SOL_SOCKET, SO_SNDBUF};
-        case SocketOption::kReceiveBufferSize:
-            return {SOL_SOCKET, SO_RCVBUF};
-        case SocketOption::kAddMembership:
-            return {IPPROTO_IP, IP_ADD_MEMBERSHIP};
-        case SocketOption::kDropMembership:
-            return {IPPROTO_IP, IP_DROP_MEMBERSHIP};
-        case SocketOption::kMulticastTtl:
-            return {IPPROTO_IP, IP_MULTICAST_TTL};
-        case SocketOption::kMulticastInterface:
-            return {IPPROTO_IP, IP_MULTICAST_IF};
-        case SocketOption::kMulticastLoop:
-            return {IPPROTO_IP, IP_MULTICAST_LOOP};
-    }
-    return {-1, -1};
-}
 
 int32_t Result(int result) { return result == SOCKET_ERROR ? -1 : int32_t(result); }
 

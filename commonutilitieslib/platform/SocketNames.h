@@ -1,0 +1,56 @@
+// The platform's own names behind the portable socket types: the sockaddr view of an
+// address and the (level, name) pair of each socket option. The constants are spelled the
+// same on every platform but their values differ, so this is compiled inside each platform's
+// socket file: include it there after the platform's socket headers, and nowhere else.
+#pragma once
+
+#include "platform/Platform.h"
+
+namespace Platform {
+
+static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
+static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
+static_assert(kAddressFamilyInet == AF_INET);
+
+namespace SocketNames {
+
+inline const sockaddr* AsSockaddr(const SocketAddress* address) {
+    return reinterpret_cast<const sockaddr*>(address);
+}
+inline sockaddr* AsSockaddr(SocketAddress* address) {
+    return reinterpret_cast<sockaddr*>(address);
+}
+
+struct OptionName {
+    int fLevel;
+    int fName;
+};
+
+inline OptionName NameOf(SocketOption option) {
+    switch (option) {
+        case SocketOption::kReuseAddress:
+            return {SOL_SOCKET, SO_REUSEADDR};
+        case SocketOption::kNoDelay:
+            return {IPPROTO_TCP, TCP_NODELAY};
+        case SocketOption::kKeepAlive:
+            return {SOL_SOCKET, SO_KEEPALIVE};
+        case SocketOption::kSendBufferSize:
+            return {SOL_SOCKET, SO_SNDBUF};
+        case SocketOption::kReceiveBufferSize:
+            return {SOL_SOCKET, SO_RCVBUF};
+        case SocketOption::kAddMembership:
+            return {IPPROTO_IP, IP_ADD_MEMBERSHIP};
+        case SocketOption::kDropMembership:
+            return {IPPROTO_IP, IP_DROP_MEMBERSHIP};
+        case SocketOption::kMulticastTtl:
+            return {IPPROTO_IP, IP_MULTICAST_TTL};
+        case SocketOption::kMulticastInterface:
+            return {IPPROTO_IP, IP_MULTICAST_IF};
+        case SocketOption::kMulticastLoop:
+            return {IPPROTO_IP, IP_MULTICAST_LOOP};
+    }
+    return {-1, -1};
+}
+
+}  // namespace SocketNames
+}  // namespace Platform
