@@ -37,7 +37,6 @@ int64_t EchoConnectionTask::Run() {
         fSocket.SetNoDelay();
     }
     uint32_t budget = kBytesPerRun;
-    bool drained = false;
     for (;;) {
         const int32_t sendResult = SendPending();
         if (sendResult == EAGAIN) {
@@ -46,10 +45,8 @@ int64_t EchoConnectionTask::Run() {
             return 0;
         }
         if (sendResult != 0) return -1;  // reset or gone
-        if (budget == 0 || drained) {
-            // Armed with data still waiting, the socket is ready again at once; so a read
-            // that did not fill the buffer is taken as having emptied the socket, which
-            // saves the read that would only say so.
+        if (budget == 0) {
+            // Armed with data still waiting, the socket is ready again at once.
             fSocket.ArmEvent(kWatchRead);
             return 0;
         }
@@ -63,7 +60,6 @@ int64_t EchoConnectionTask::Run() {
         // closing now ends its stream after the last echoed byte.
         if (readResult != 0) return -1;
         fPending = received;
-        drained = received < kBufferSize;
         fService->Stats().AddBuffered(received);
         budget = received >= budget ? 0 : budget - received;
     }
