@@ -50,6 +50,8 @@ int64_t EchoConnectionTask::Run() {
             fSocket.ArmEvent(kWatchRead);
             return 0;
         }
+        // Read until the socket says it is empty, even after a short read: on Windows a
+        // re-armed socket is not told again of a close that came while it was switched off.
         uint32_t received = 0;
         const int32_t readResult = fSocket.Read(fBuffer, kBufferSize, &received);
         if (readResult == EAGAIN) {
