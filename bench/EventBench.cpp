@@ -18,6 +18,7 @@
 #include "EventContext.h"
 #include "Task.h"
 #include "platform/Platform.h"
+#include "support/Loopback.h"
 
 namespace {
 
@@ -25,7 +26,6 @@ using bench::Completion;
 using bench::NowNanoseconds;
 
 constexpr uint32_t kPoolThreads = 2;
-constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1, host byte order
 
 void StartRuntime() {
     bench::StartEventLoop();
@@ -33,14 +33,6 @@ void StartRuntime() {
 }
 
 // ---- Loopback datagram sockets ------------------------------------------------------------
-
-Platform::SocketAddress LoopbackAddress(uint16_t port) {
-    Platform::SocketAddress address{};
-    address.fFamily = Platform::kAddressFamilyInet;
-    address.fPort = Platform::HostToNetwork16(port);
-    address.fAddress = Platform::HostToNetwork32(kLoopbackAddress);
-    return address;
-}
 
 // A non-blocking datagram socket bound to 127.0.0.1 on a port the system chose.
 struct BoundSocket {

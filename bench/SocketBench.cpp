@@ -17,6 +17,7 @@
 #include "Task.h"
 #include "UDPSocket.h"
 #include "platform/Platform.h"
+#include "support/Loopback.h"
 
 namespace {
 
@@ -52,7 +53,6 @@ private:
 
 constexpr uint32_t kMessageSize = 64;
 constexpr int64_t kBatch = 1000;  // round trips the tasks make per hand-off to the bench
-constexpr uint32_t kLoopback = 0x7F000001;
 constexpr uint32_t kConnectedNonBlocking = Socket::kSocketConnected | Socket::kSocketNonBlocking;
 
 // The runtime, brought up once as a host does: interface table, event loop, two task
@@ -69,43 +69,13 @@ void BringUpRuntime() {
     (void)sUp;
 }
 
-Platform::SocketAddress LoopbackAddress(uint16_t port) {
-    Platform::SocketAddress address{};
-    address.fFamily = Platform::kAddressFamilyInet;
-    address.fPort = Platform::HostToNetwork16(port);
-    address.fAddress = Platform::HostToNetwork32(kLoopback);
-    return address;
-}
-
-uint16_t PortOf(Platform::SocketHandle socket) {
-    Platform::SocketAddress address{};
-    Platform::GetSocketName(socket, &address);
-    return Platform::NetworkToHost16(address.fPort);
-}
-
 // A connected pair of blocking stream sockets over loopback, without delayed small sends.
 bool StreamPair(Platform::SocketHandle* client, Platform::SocketHandle* server) {
-    const Platform::SocketHandle listener = Platform::OpenSocket(Platform::kSocketStream);
-    const Platform::SocketAddress any = LoopbackAddress(0);
-    if (Platform::BindSocket(listener, &any) != 0 || Platform::ListenSocket(listener, 1) != 0)
-        return false;
-    const Platform::SocketAddress target = LoopbackAddress(PortOf(listener));
-    *client = Platform::OpenSocket(Platform::kSocketStream);
-    if (Platform::ConnectSocket(*client, &target) != 0) return false;
-    *server = Platform::AcceptSocket(listener, nullptr);
-    Platform::CloseSocket(listener);
+    if (!MakeStreamPair(client, server)) return false;
     const int32_t on = 1;
     for (Platform::SocketHandle socket : {*client, *server})
         Platform::SetSocketOption(socket, Platform::SocketOption::kNoDelay, &on, sizeof(on));
-    return *server != Platform::kInvalidSocket;
-}
-
-Platform::SocketHandle BoundDatagramSocket(uint16_t* port) {
-    const Platform::SocketHandle socket = Platform::OpenSocket(Platform::kSocketDatagram);
-    const Platform::SocketAddress address = LoopbackAddress(0);
-    Platform::BindSocket(socket, &address);
-    *port = PortOf(socket);
-    return socket;
+    return true;
 }
 
 // Blocks until `length` bytes have arrived on a blocking stream socket; false at its end.
@@ -314,7 +284,7 @@ public:
         fSocket.ArmEvent(kWatchRead);
         return 0;
     }
-    void SendPing() { fSocket.SendDatagram(kLoopback, fEchoPort, fBuffer, kMessageSize); }
+    void SendPing() { fSocket.SendDatagram(kLoopbackAddress, fEchoPort, fBuffer, kMessageSize); }
     UDPSocket fSocket;
     BatchSignal fDone;
 
@@ -329,8 +299,10 @@ void BM_RuntimeUdp_PingPong(benchmark::State& state) {
     BringUpRuntime();
     auto* ping = new DatagramPingTask;
     auto* echo = new DatagramEchoTask;
-    if (ping->fSocket.Open(Socket::kDatagramType) != 0 || ping->fSocket.Bind(kLoopback, 0) != 0 ||
-        echo->fSocket.Open(Socket::kDatagramType) != 0 || echo->fSocket.Bind(kLoopback, 0) != 0) {
+    if (ping->fSocket.Open(Socket::kDatagramType) != 0 ||
+        ping->fSocket.Bind(kLoopbackAddress, 0) != 0 ||
+        echo->fSocket.Open(Socket::kDatagramType) != 0 ||
+        echo->fSocket.Bind(kLoopbackAddress, 0) != 0) {
         state.SkipWithError("no loopback datagram sockets");
         return;
     }
@@ -351,8 +323,8 @@ BENCHMARK(BM_RuntimeUdp_PingPong)->UseRealTime();
 
 void BM_PlainThreadsUdp_PingPong(benchmark::State& state) {
     uint16_t pingPort = 0, echoPort = 0;
-    const Platform::SocketHandle ping = BoundDatagramSocket(&pingPort);
-    const Platform::SocketHandle echo = BoundDatagramSocket(&echoPort);
+    const Platform::SocketHandle ping = OpenBoundDatagramSocket(&pingPort);
+    const Platform::SocketHandle echo = OpenBoundDatagramSocket(&echoPort);
     std::thread echoThread([echo] {
         char buffer[kMessageSize];
         Platform::SocketAddress sender{};
