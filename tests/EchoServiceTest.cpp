@@ -177,16 +177,15 @@ TEST_F(EchoServiceTest, AHalfClosedClientGetsEverythingBackAndThenTheEnd) {
 }
 
 TEST_F(EchoServiceTest, VanishingAndMisbehavingClientsCostOthersNothing) {
-    std::atomic<bool> done{false};
     std::atomic<int> rounds{0};
     std::atomic<int> failures{0};
-    std::thread steady([&] {
+    std::jthread steady([&](std::stop_token done) {
         StreamClient client;
         if (!client.Connect(fService.GetTCPPort())) {
             failures.fetch_add(1);
             return;
         }
-        for (uint32_t round = 1; !done.load() || round <= 20; ++round) {
+        for (uint32_t round = 1; !done.stop_requested() || round <= 20; ++round) {
             const std::string data = PatternBytes(4096 + round, round);
             std::string echoed;
             if (!client.Exchange(data, &echoed) || echoed != data) failures.fetch_add(1);
@@ -213,7 +212,7 @@ TEST_F(EchoServiceTest, VanishingAndMisbehavingClientsCostOthersNothing) {
         EXPECT_EQ(echoed, garbage);
         ASSERT_TRUE(client.SendAll(garbage));
     }
-    done = true;
+    steady.request_stop();
     steady.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GE(rounds.load(), 20);

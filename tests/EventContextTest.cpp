@@ -214,9 +214,8 @@ TEST(EventContextDisposal, DisposingDuringTrafficLosesNoWakeUpForOthers) {
         };
         socket->fContext->ArmEvent(kWatchRead);
     }
-    std::atomic<bool> stop{false};
-    std::thread sender([&] {
-        while (!stop) {
+    std::jthread sender([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
             for (auto& socket : sockets) SendDatagramTo(socket->fPort, "p", 1);
         }
     });
@@ -226,7 +225,7 @@ TEST(EventContextDisposal, DisposingDuringTrafficLosesNoWakeUpForOthers) {
         ASSERT_TRUE(WaitUntil([&] { return sockets[i]->fDisposed.load(); })) << i;
     }
     std::this_thread::sleep_for(100ms);
-    stop = true;
+    sender.request_stop();
     sender.join();
     // Every surviving socket still wakes its task for a fresh datagram.
     for (int i = 1; i < kSockets; i += 2) {

@@ -192,14 +192,14 @@ TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {
             return 0;
         }));
     }
-    // Readers are kept busy from outside, so shared runs keep coming on every thread. The
-    // pauses let each reader go idle between rounds: a task signalled faster than it runs is
-    // re-run on its thread at once and would keep the writer queued behind it.
-    std::atomic<bool> stop{false};
-    std::thread driver([&] {
-        while (!stop) {
-            for (auto& reader : readers) reader->Signal(0x1);
-            std::this_thread::sleep_for(5ms);
+    // Readers are kept busy from outside, so shared runs keep coming on every thread. Only an
+    // idle reader is signalled: one signalled during its run is re-run on its thread at once,
+    // and on a loaded machine it would keep the writer queued behind it for good.
+    std::jthread driver([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            for (auto& reader : readers)
+                if (reader->GetEvents() == 0) reader->Signal(0x1);
+            std::this_thread::sleep_for(1ms);
         }
     });
     TaskProbe writer([&](TaskProbe&) -> int64_t {
@@ -214,7 +214,7 @@ TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {
         writer.Signal(0x1);
         ASSERT_TRUE(WaitUntil([&] { return writer.fRuns.load() == run; }));
     }
-    stop = true;
+    driver.request_stop();
     driver.join();
     for (auto& reader : readers) EXPECT_TRUE(WaitUntil([&] { return reader->GetEvents() == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return writer.GetEvents() == 0; }));
