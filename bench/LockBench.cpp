@@ -55,13 +55,15 @@ BENCHMARK(BM_StdRecursiveMutex_RecursiveRelock);
 
 void BM_AtomicAdd(benchmark::State& state) {
     static uint32_t word = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(AtomicAdd(&word, 1));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(AtomicAdd(&word, 1));
 }
 BENCHMARK(BM_AtomicAdd)->Threads(1)->Threads(2);
 
 void BM_StdAtomic_FetchAdd(benchmark::State& state) {
     static std::atomic<uint32_t> word{0};
-    for (auto _ : state) benchmark::DoNotOptimize(word.fetch_add(1));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(word.fetch_add(1));
 }
 BENCHMARK(BM_StdAtomic_FetchAdd)->Threads(1)->Threads(2);
 
@@ -74,7 +76,8 @@ void HandOffRounds(benchmark::State& state, Mutex& mutex, Cond& cond, WaitFn wai
     std::thread partner([&] {
         Locker locker(mutex);
         for (;;) {
-            while (turn == 0) wait(locker);
+            while (turn == 0)
+                wait(locker);
             if (turn == 2) return;
             turn = 0;
             signal();
@@ -84,7 +87,8 @@ void HandOffRounds(benchmark::State& state, Mutex& mutex, Cond& cond, WaitFn wai
         Locker locker(mutex);
         turn = 1;
         signal();
-        while (turn == 1) wait(locker);
+        while (turn == 1)
+            wait(locker);
     }
     {
         Locker locker(mutex);
@@ -103,8 +107,7 @@ void BM_OSCond_HandOff(benchmark::State& state) {
     OSMutex mutex;
     OSCond cond;
     HandOffRounds<OSMutex, OSCond, OSLocker>(
-        state, mutex, cond, [&](OSLocker&) { cond.Wait(&mutex, 0); },
-        [&] { cond.Signal(); });
+        state, mutex, cond, [&](OSLocker&) { cond.Wait(&mutex, 0); }, [&] { cond.Signal(); });
 }
 BENCHMARK(BM_OSCond_HandOff)->UseRealTime();
 

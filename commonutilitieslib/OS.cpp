@@ -58,7 +58,9 @@ int64_t OS::Milliseconds() {
     return current - sInitialMSec + sWallClockAtStartMSec;
 }
 
-int64_t OS::Microseconds() { return (int64_t(sRawTimer()) - sInitialMSec) * 1000; }
+int64_t OS::Microseconds() {
+    return (int64_t(sRawTimer()) - sInitialMSec) * 1000;
+}
 
 int32_t OS::TimeZoneOffsetHours() {
     int32_t bias = 0;
@@ -101,7 +103,9 @@ int32_t OS::MakeDirectoryPath(char* path) {
     return MakeDirectory(path);
 }
 
-uint32_t OS::ProcessorCount() { return Platform::ProcessorCount(); }
+uint32_t OS::ProcessorCount() {
+    return Platform::ProcessorCount();
+}
 
 uint64_t OS::MillisecondsToFixedSeconds(int64_t milliseconds) {
     const int64_t seconds = milliseconds / 1000;

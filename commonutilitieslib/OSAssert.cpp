@@ -27,7 +27,9 @@ SourceName SourceNameOf(const char* file) {
 
 }  // namespace
 
-void InstallAssertLogger(AssertLogger* logger) { sAssertLogger = logger; }
+void InstallAssertLogger(AssertLogger* logger) {
+    sAssertLogger = logger;
+}
 
 void ReportAssertion(const char* text) {
     if (sAssertLogger != nullptr) {
@@ -40,15 +42,14 @@ void ReportAssertion(const char* text) {
 void ReportAssertFailure(const char* file, int line) {
     char buffer[kAssertBufferSize];  // at most 255 characters, always terminated
     const SourceName source = SourceNameOf(file);
-    snprintf(buffer, kAssertBufferSize, "_Assert: %.*s, %d", source.fLength, source.fStart,
-             line);
+    snprintf(buffer, kAssertBufferSize, "_Assert: %.*s, %d", source.fLength, source.fStart, line);
     ReportAssertion(buffer);
 }
 
 void ReportAssertValueFailure(const char* file, int line, int32_t value) {
     char buffer[kAssertBufferSize];  // at most 255 characters, always terminated
     const SourceName source = SourceNameOf(file);
-    snprintf(buffer, kAssertBufferSize, "_AssertV: %.*s, %d (%d)", source.fLength,
-             source.fStart, line, int(value));
+    snprintf(buffer, kAssertBufferSize, "_AssertV: %.*s, %d (%d)", source.fLength, source.fStart,
+             line, int(value));
     ReportAssertion(buffer);
 }

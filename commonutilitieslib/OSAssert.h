@@ -34,14 +34,14 @@ void ReportAssertValueFailure(const char* file, int line, int32_t value);
 #define Assert(condition) AssertAt(condition, __LINE__)
 #define AssertV(condition, value) AssertVAt(condition, value, __LINE__)
 
-#define AssertAt(condition, line)                                    \
-    do {                                                             \
-        if (!(condition)) [[unlikely]]                               \
-            ReportAssertFailure(__FILE__, line);                     \
+#define AssertAt(condition, line)                \
+    do {                                         \
+        if (!(condition)) [[unlikely]]           \
+            ReportAssertFailure(__FILE__, line); \
     } while (0)
 
-#define AssertVAt(condition, value, line)                            \
-    do {                                                             \
-        if (!(condition)) [[unlikely]]                               \
+#define AssertVAt(condition, value, line)                               \
+    do {                                                                \
+        if (!(condition)) [[unlikely]]                                  \
             ReportAssertValueFailure(__FILE__, line, (int32_t)(value)); \
     } while (0)

@@ -10,7 +10,9 @@ struct OSCond::Waiter {
     bool fReleased = false;  // set under fLock, before the event is set
 };
 
-OSCond::~OSCond() { Assert(fOldest == nullptr); }
+OSCond::~OSCond() {
+    Assert(fOldest == nullptr);
+}
 
 void OSCond::Release(Waiter* waiter) {
     // Called with fLock held: a waiter that times out and then finds itself released

@@ -42,7 +42,8 @@ Bool16 OSMutex::TryLock() {
 void OSReadWriteMutex::LockRead() {
     OSMutexLocker locker(&fMutex);
     ++fWaitingReaders;
-    while (fState < 0 || fWaitingWriters > 0) fReadersCond.Wait(&fMutex, kRWWaitSliceMSec);
+    while (fState < 0 || fWaitingWriters > 0)
+        fReadersCond.Wait(&fMutex, kRWWaitSliceMSec);
     --fWaitingReaders;
     ++fState;
 }
@@ -50,7 +51,8 @@ void OSReadWriteMutex::LockRead() {
 void OSReadWriteMutex::LockWrite() {
     OSMutexLocker locker(&fMutex);
     ++fWaitingWriters;
-    while (fState != 0) fWritersCond.Wait(&fMutex, kRWWaitSliceMSec);
+    while (fState != 0)
+        fWritersCond.Wait(&fMutex, kRWWaitSliceMSec);
     --fWaitingWriters;
     fState = -1;
 }

@@ -13,7 +13,9 @@ OSThread* OSThread::GetCurrent() {
     return static_cast<OSThread*>(Platform::GetThreadSlot(sThreadStorageIndex));
 }
 
-void OSThread::Sleep(uint32_t milliseconds) { Platform::SleepMilliseconds(milliseconds); }
+void OSThread::Sleep(uint32_t milliseconds) {
+    Platform::SleepMilliseconds(milliseconds);
+}
 
 int32_t OSThread::LastErrorCode() {
     switch (Platform::LastError()) {

@@ -19,8 +19,7 @@ constexpr int kAssertNameIndex = 117;
 constexpr char kLoopbackText[] = "127.0.0.1";
 constexpr uint32_t kHostNameSize = 1025;
 
-SocketUtils::InterfaceSource sSource = {Platform::ListInterfaceAddresses,
-                                        Platform::LookUpHostName};
+SocketUtils::InterfaceSource sSource = {Platform::ListInterfaceAddresses, Platform::LookUpHostName};
 
 // Every table ever loaded, newest first. A reload leaves older tables in place (sockets
 // may hold pointers into them) and reachable.
@@ -45,8 +44,7 @@ void FillRecord(InterfaceRecord* record, uint32_t networkAddress, bool lookUpNam
     Platform::AddressToDottedText(networkAddress, text);
     record->fAddressText = CopyOf(text);
     char name[kHostNameSize];
-    const bool named =
-        lookUpName && sSource.fLookUpHostName(networkAddress, name, kHostNameSize);
+    const bool named = lookUpName && sSource.fLookUpHostName(networkAddress, name, kHostNameSize);
     record->fHostName = CopyOf(named ? name : text);
 }
 
@@ -77,7 +75,8 @@ void SocketUtils::LoadInterfaces(Bool16 lookUpNames) {
     }
     const uint32_t count = uint32_t(addresses.size());
     auto* records = new InterfaceRecord[count]();
-    for (uint32_t i = 0; i < count; ++i) FillRecord(&records[i], addresses[i], lookUpNames);
+    for (uint32_t i = 0; i < count; ++i)
+        FillRecord(&records[i], addresses[i], lookUpNames);
 
     // A loopback address reported first makes way for the second record.
     if (count >= 2 && strcmp(records[0].fAddressText.fPtr, kLoopbackText) == 0) {

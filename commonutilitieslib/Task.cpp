@@ -13,8 +13,8 @@ namespace {
 // Build-time switch for the scheduler's trace lines.
 constexpr bool kTaskTrace = false;
 
-#define TASK_TRACE(...)                                    \
-    do {                                                   \
+#define TASK_TRACE(...)                                     \
+    do {                                                    \
         if constexpr (kTaskTrace) std::printf(__VA_ARGS__); \
     } while (0)
 
@@ -22,14 +22,22 @@ constexpr char kLivePrefix[] = "live_";
 constexpr size_t kLivePrefixLength = sizeof(kLivePrefix) - 1;
 constexpr char kDeletedMark = 'D';
 
-unsigned long Unsigned(const void* address) { return (unsigned long)(uintptr_t)address; }
-long Signed(const void* address) { return (long)(intptr_t)address; }
+unsigned long Unsigned(const void* address) {
+    return (unsigned long)(uintptr_t)address;
+}
+long Signed(const void* address) {
+    return (long)(intptr_t)address;
+}
 
-float SecondsSinceStart() { return float((OS::Milliseconds() - OS::sInitialMSec) / 1000.0); }
+float SecondsSinceStart() {
+    return float((OS::Milliseconds() - OS::sInitialMSec) / 1000.0);
+}
 
 // The first character of a task's name is rewritten while other threads may be checking
 // it, so it is accessed indivisibly.
-std::atomic_ref<char> FirstCharacter(char* name) { return std::atomic_ref<char>(*name); }
+std::atomic_ref<char> FirstCharacter(char* name) {
+    return std::atomic_ref<char>(*name);
+}
 
 }  // namespace
 
@@ -61,8 +69,8 @@ void Task::Signal(uint32_t events) {
     const uint32_t previous = AtomicOr(&fEvents, events | kScheduledBit);
     const uint32_t threadCount = TaskThreadPool::sNumTaskThreads.load(std::memory_order_acquire);
     if ((previous & kScheduledBit) != 0 || threadCount == 0) {
-        TASK_TRACE("Task::Signal sent to dead TaskName=%s  q elem=%lu  enclosing=%lu\n",
-                   fTaskName, Unsigned(&fTaskQueueElem), Unsigned(this));
+        TASK_TRACE("Task::Signal sent to dead TaskName=%s  q elem=%lu  enclosing=%lu\n", fTaskName,
+                   Unsigned(&fTaskQueueElem), Unsigned(this));
         return;
     }
     // This call turned the task from idle to scheduled: it queues it.
@@ -79,7 +87,9 @@ void Task::Signal(uint32_t events) {
     target->fTaskQueue.Enqueue(&fTaskQueueElem);
 }
 
-uint32_t Task::GetEvents() const { return AtomicRead(&fEvents); }
+uint32_t Task::GetEvents() const {
+    return AtomicRead(&fEvents);
+}
 
 uint32_t Task::TakeEvents() {
     const uint32_t events = AtomicRead(&fEvents) & ~kScheduledBit;
@@ -101,7 +111,9 @@ void Task::ReleaseGlobalLock() {
 
 TaskThread::TaskThread() : fHeap(kTimerHeapStartSize) {}
 
-TaskThread::~TaskThread() { StopAndWaitForThread(); }
+TaskThread::~TaskThread() {
+    StopAndWaitForThread();
+}
 
 int32_t TaskThread::WaitMSecFor(int64_t untilDue) {
     if (untilDue < kMinWaitMSec) return int32_t(kMinWaitMSec);
@@ -245,12 +257,15 @@ Bool16 TaskThreadPool::AddThreads(uint32_t count) {
 
 void TaskThreadPool::RemoveThreads() {
     const uint32_t count = sNumTaskThreads.load(std::memory_order_acquire);
-    for (uint32_t i = 0; i < count; ++i) sTaskThreadArray[i]->SendStopRequest();
+    for (uint32_t i = 0; i < count; ++i)
+        sTaskThreadArray[i]->SendStopRequest();
     // Wake threads waiting on empty queues so they see the request at once.
-    for (uint32_t i = 0; i < count; ++i) sTaskThreadArray[i]->fTaskQueue.GetCond()->Signal();
+    for (uint32_t i = 0; i < count; ++i)
+        sTaskThreadArray[i]->fTaskQueue.GetCond()->Signal();
     // Every thread ends before any is deleted: a task still draining on one thread may
     // signal a task queued for another.
-    for (uint32_t i = 0; i < count; ++i) sTaskThreadArray[i]->StopAndWaitForThread();
+    for (uint32_t i = 0; i < count; ++i)
+        sTaskThreadArray[i]->StopAndWaitForThread();
     for (uint32_t i = 0; i < count; ++i) {
         delete sTaskThreadArray[i];
         sTaskThreadArray[i] = nullptr;

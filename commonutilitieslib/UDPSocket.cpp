@@ -18,7 +18,9 @@ UDPSocket::UDPSocket(Task* notifyTask, uint32_t flags) : Socket(notifyTask, flag
     if (flags & kUseDemultiplexer) fDemultiplexer = new UDPDemultiplexer;
 }
 
-UDPSocket::~UDPSocket() { delete fDemultiplexer; }
+UDPSocket::~UDPSocket() {
+    delete fDemultiplexer;
+}
 
 int32_t UDPSocket::SendDatagram(uint32_t address, uint16_t port, const void* data,
                                 uint32_t length) {

@@ -65,7 +65,9 @@ int32_t WatchSocket(EventRequest* request, uint32_t eventBits) {
     return RewatchSocket(request, eventBits);
 }
 
-int32_t UnwatchSocket(int32_t) { return 0; }
+int32_t UnwatchSocket(int32_t) {
+    return 0;
+}
 
 int32_t WaitForEvent(EventRequest* request) {
     Platform::EventSourceHandle source = sHiddenWindow.load(std::memory_order_relaxed);

@@ -14,14 +14,16 @@ public:
     uint32_t Below(uint32_t bound) { return bound == 0 ? 0 : Word() % bound; }
     uint32_t Word() {
         uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) value = (value << 8) | Byte();
+        for (int i = 0; i < 4; ++i)
+            value = (value << 8) | Byte();
         return value;
     }
     // Up to `most` raw bytes (fewer when the input runs out).
     std::string Bytes(size_t most) {
         const size_t length = Below(uint32_t(most) + 1);
         std::string bytes;
-        for (size_t i = 0; i < length && !Empty(); ++i) bytes.push_back(char(Byte()));
+        for (size_t i = 0; i < length && !Empty(); ++i)
+            bytes.push_back(char(Byte()));
         return bytes;
     }
 

@@ -75,8 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 --entry->fHeld;
                 break;
             case 3:  // Replace the standing entry of the name
-                if (standing == present.end() || entry->fInTable ||
-                    entry->fRef.GetRefCount() != 0)
+                if (standing == present.end() || entry->fInTable || entry->fRef.GetRefCount() != 0)
                     break;
                 registry.Replace(&entry->fRef);
                 standing->second->fInTable = false;
@@ -101,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 break;
         }
-        for (const auto& each : entries) FUZZ_CHECK(each->fRef.GetRefCount() == each->fHeld);
+        for (const auto& each : entries)
+            FUZZ_CHECK(each->fRef.GetRefCount() == each->fHeld);
         FUZZ_CHECK(registry.GetEntryCount() == present.size());
     }
     // Give every hold back and take everything out before the entries go.

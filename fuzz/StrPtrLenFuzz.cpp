@@ -12,9 +12,15 @@
 
 namespace {
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - ('a' - 'A')) : c; }
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+char Fold(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
+}
+char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - ('a' - 'A')) : c;
+}
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 bool EqualFolded(const char* a, const char* b, size_t length) {
     for (size_t i = 0; i < length; ++i) {
@@ -29,8 +35,10 @@ long ReferenceFind(const std::string& bytes, const std::string& pattern, bool ca
     std::string text = bytes.substr(0, bytes.find('\0'));
     std::string needle = pattern;
     if (!caseSensitive) {
-        for (char& c : text) c = Upper(c);
-        for (char& c : needle) c = Upper(c);
+        for (char& c : text)
+            c = Upper(c);
+        for (char& c : needle)
+            c = Upper(c);
     }
     const size_t at = text.find(needle);
     return at == std::string::npos ? -1 : long(at);
@@ -89,18 +97,21 @@ void CheckEdits(const std::string& bytes) {
         auto buffer = ExactCopy(bytes);
         StrPtrLen string(buffer.get(), uint32_t(bytes.size()));
         size_t leading = 0;
-        while (leading < bytes.size() && IsBlank(bytes[leading])) ++leading;
+        while (leading < bytes.size() && IsBlank(bytes[leading]))
+            ++leading;
         FUZZ_CHECK(string.TrimLeadingBlanks() == bytes.size() - leading);
         if (buffer) FUZZ_CHECK(string.fPtr == buffer.get() + leading);
         size_t end = bytes.size();
-        while (end > leading && IsBlank(bytes[end - 1])) --end;
+        while (end > leading && IsBlank(bytes[end - 1]))
+            --end;
         FUZZ_CHECK(string.TrimTrailingBlanks() == end - leading);
     }
     {
         auto buffer = ExactCopy(bytes);
         StrPtrLen string(buffer.get(), uint32_t(bytes.size()));
         string.ToUpperInPlace();
-        for (size_t i = 0; i < bytes.size(); ++i) FUZZ_CHECK(buffer[i] == Upper(bytes[i]));
+        for (size_t i = 0; i < bytes.size(); ++i)
+            FUZZ_CHECK(buffer[i] == Upper(bytes[i]));
         std::unique_ptr<char[]> copy(string.CopyToNewCString());
         FUZZ_CHECK(copy[bytes.size()] == '\0');
         if (buffer) FUZZ_CHECK(memcmp(copy.get(), buffer.get(), bytes.size()) == 0);

@@ -48,7 +48,8 @@ TEST(MessageNumbers, SequenceWrapsFrom8192To1024AndSkipsNumbersInUse) {
     first.fContext->ArmEvent(kWatchRead);
     EXPECT_EQ(first.fContext->GetMessageNumber(), 1025u);
 
-    while (AtomicRead(&sNextMessageNumber) != 8191) AllocateMessageNumber();
+    while (AtomicRead(&sNextMessageNumber) != 8191)
+        AllocateMessageNumber();
     ArmedSocket last, wrapped, next;
     last.fContext->ArmEvent(kWatchRead);
     wrapped.fContext->ArmEvent(kWatchRead);
@@ -75,7 +76,8 @@ TEST(MessageNumbers, RacingAllocatorsNeverLeaveTheRange) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_FALSE(outside);
 }
 
@@ -108,7 +110,8 @@ TEST(MessageNumbers, AllNumbersInUseLeavesTheContextUnarmedUntilOneIsFree) {
     ASSERT_TRUE(SendDatagramTo(crowded.fPort, "x", 1));
     EXPECT_TRUE(WaitUntil([&] { return crowded.fTask.fRuns.load() == 1; }));
 
-    for (uint32_t i = 0; i < kCount; ++i) loop->fContextTable.Remove(entries[i].get());
+    for (uint32_t i = 0; i < kCount; ++i)
+        loop->fContextTable.Remove(entries[i].get());
     (void)placed;
 }
 
@@ -138,12 +141,14 @@ TEST(EventDelivery, TenSocketsEachSignalTheirOwnTask) {
         socket = std::make_unique<ArmedSocket>();
         socket->fContext->ArmEvent(kWatchRead);
     }
-    for (auto& socket : sockets) ASSERT_TRUE(SendDatagramTo(socket->fPort, "z", 1));
+    for (auto& socket : sockets)
+        ASSERT_TRUE(SendDatagramTo(socket->fPort, "z", 1));
     for (auto& socket : sockets) {
         EXPECT_TRUE(WaitUntil([&] { return socket->fTask.fRuns.load() == 1; }));
     }
     std::this_thread::sleep_for(50ms);
-    for (auto& socket : sockets) EXPECT_EQ(socket->fTask.fRuns.load(), 1);
+    for (auto& socket : sockets)
+        EXPECT_EQ(socket->fTask.fRuns.load(), 1);
 }
 
 TEST(EventDelivery, ContextWithoutTaskIgnoresDeliveries) {
@@ -216,7 +221,8 @@ TEST(EventContextDisposal, DisposingDuringTrafficLosesNoWakeUpForOthers) {
     }
     std::jthread sender([&](std::stop_token stop) {
         while (!stop.stop_requested()) {
-            for (auto& socket : sockets) SendDatagramTo(socket->fPort, "p", 1);
+            for (auto& socket : sockets)
+                SendDatagramTo(socket->fPort, "p", 1);
         }
     });
     std::this_thread::sleep_for(100ms);

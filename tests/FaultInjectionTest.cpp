@@ -25,17 +25,17 @@ namespace {
 using Platform::FaultPoint;
 
 // Windows error codes, as the platform layer takes them on every platform.
-constexpr uint32_t kInterrupted = 10004;      // WSAEINTR
-constexpr uint32_t kInvalid = 10022;          // WSAEINVAL
-constexpr uint32_t kTooManyFiles = 10024;     // WSAEMFILE
-constexpr uint32_t kWouldBlock = 10035;       // WSAEWOULDBLOCK
-constexpr uint32_t kNotSocket = 10038;        // WSAENOTSOCK
-constexpr uint32_t kNoOption = 10042;         // WSAENOPROTOOPT
-constexpr uint32_t kAddressInUse = 10048;     // WSAEADDRINUSE
-constexpr uint32_t kAborted = 10053;          // WSAECONNABORTED
-constexpr uint32_t kReset = 10054;            // WSAECONNRESET
-constexpr uint32_t kNotConnected = 10057;     // WSAENOTCONN
-constexpr uint32_t kRefused = 10061;          // WSAECONNREFUSED
+constexpr uint32_t kInterrupted = 10004;   // WSAEINTR
+constexpr uint32_t kInvalid = 10022;       // WSAEINVAL
+constexpr uint32_t kTooManyFiles = 10024;  // WSAEMFILE
+constexpr uint32_t kWouldBlock = 10035;    // WSAEWOULDBLOCK
+constexpr uint32_t kNotSocket = 10038;     // WSAENOTSOCK
+constexpr uint32_t kNoOption = 10042;      // WSAENOPROTOOPT
+constexpr uint32_t kAddressInUse = 10048;  // WSAEADDRINUSE
+constexpr uint32_t kAborted = 10053;       // WSAECONNABORTED
+constexpr uint32_t kReset = 10054;         // WSAECONNRESET
+constexpr uint32_t kNotConnected = 10057;  // WSAENOTCONN
+constexpr uint32_t kRefused = 10061;       // WSAECONNREFUSED
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 

@@ -48,7 +48,8 @@ TEST(OSAtomic, ConcurrentOperationsLoseNothing) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(counter, uint32_t(kThreads * kPerThread));
     EXPECT_EQ(bits, (1u << kThreads) - 1);
     EXPECT_EQ(swaps, uint32_t(kThreads * kPerThread));

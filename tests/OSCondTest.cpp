@@ -83,8 +83,8 @@ TEST(OSCond, BroadcastReleasesEveryWaiterEveryRound) {
     constexpr int kRounds = 1500;
     OSCond cond;
     OSMutex mutex;
-    int generation = 0;   // guarded by mutex
-    int entered = 0;      // waiters inside Wait this round, guarded by mutex
+    int generation = 0;  // guarded by mutex
+    int entered = 0;     // waiters inside Wait this round, guarded by mutex
     std::atomic<int> released{0};
     std::atomic<bool> quit{false};
     std::atomic<int> exited{0};
@@ -96,7 +96,8 @@ TEST(OSCond, BroadcastReleasesEveryWaiterEveryRound) {
             int seen = 0;
             while (!quit) {
                 ++entered;
-                while (generation == seen && !quit) cond.Wait(&mutex, 0);
+                while (generation == seen && !quit)
+                    cond.Wait(&mutex, 0);
                 seen = generation;
                 released.fetch_add(1);
             }
@@ -129,7 +130,8 @@ TEST(OSCond, BroadcastReleasesEveryWaiterEveryRound) {
         cond.Signal();
         return exited.load() == kWaiters;
     });
-    for (auto& waiter : waiters) waiter.join();
+    for (auto& waiter : waiters)
+        waiter.join();
     EXPECT_EQ(failedRound, -1) << "a waiter missed the broadcast of round " << failedRound;
 }
 
@@ -150,7 +152,8 @@ TEST(OSCond, SignalWakesOneOfSeveralWaiters) {
     EXPECT_TRUE(WaitUntil([&] { return woke.load() >= 1; }, 1000ms));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(woke.load(), 1);
-    for (auto& waiter : waiters) waiter.join();  // the others time out
+    for (auto& waiter : waiters)
+        waiter.join();  // the others time out
     EXPECT_EQ(woke.load(), 3);
 }
 
@@ -169,8 +172,10 @@ TEST(OSCond, BroadcastReleasesThreeBlockedWaiters) {
     std::this_thread::sleep_for(100ms);
     cond.Broadcast();
     const bool all = WaitUntil([&] { return woke.load() == 3; }, 3s);
-    while (woke.load() < 3) cond.Signal();
-    for (auto& waiter : waiters) waiter.join();
+    while (woke.load() < 3)
+        cond.Signal();
+    for (auto& waiter : waiters)
+        waiter.join();
     EXPECT_TRUE(all);
 }
 

@@ -61,21 +61,25 @@ TEST(OSMutex, ExcludesOtherThreads) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_FALSE(overlapped);
     EXPECT_EQ(counter, 80000);
 }
 
-TEST(OSMutexLocker, NullMutexDoesNothing) { OSMutexLocker locker(nullptr); }
+TEST(OSMutexLocker, NullMutexDoesNothing) {
+    OSMutexLocker locker(nullptr);
+}
 
 // Runs `action` on a thread and reports when it has finished.
 class Worker {
 public:
     template <typename Action>
-    explicit Worker(Action action) : fThread([this, action] {
-        action();
-        fDone = true;
-    }) {}
+    explicit Worker(Action action)
+        : fThread([this, action] {
+              action();
+              fDone = true;
+          }) {}
     ~Worker() { fThread.join(); }
     bool Done() const { return fDone; }
 
@@ -140,7 +144,8 @@ TEST(OSReadWriteMutex, ReleasingWriterHandsOverToTheNextWriterFirst) {
         return writer.Done();
     }));
     EXPECT_EQ(writerTurn, 1);
-    for (int turn : readerTurns) EXPECT_GT(turn, 1);
+    for (int turn : readerTurns)
+        EXPECT_GT(turn, 1);
 }
 
 TEST(OSReadWriteMutex, TryOperations) {
@@ -195,7 +200,8 @@ TEST(OSReadWriteMutex, StressWritersExcludeEveryoneAndAreNotStarved) {
     // The writers finish although the readers never pause.
     const bool finished = WaitUntil([&] { return writes.load() == 400; }, 60s);
     stop = true;
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_TRUE(finished);
     EXPECT_FALSE(violation);
 }

@@ -15,7 +15,9 @@
 namespace {
 
 uint32_t sFakeTimer = 0;
-uint32_t FakeTimer() { return sFakeTimer; }
+uint32_t FakeTimer() {
+    return sFakeTimer;
+}
 
 // Swaps the raw timer for a fake one for the extent of a test.
 class FakeTimerScope {
@@ -106,7 +108,9 @@ TEST(SystemQueries, TimeZoneOffsetIsWholeHoursEastOfUtc) {
     EXPECT_LE(real, 14);
 }
 
-TEST(SystemQueries, ProcessorCountIsPositive) { EXPECT_GE(OS::ProcessorCount(), 1u); }
+TEST(SystemQueries, ProcessorCountIsPositive) {
+    EXPECT_GE(OS::ProcessorCount(), 1u);
+}
 
 // A scratch directory under the working directory, removed afterwards.
 class DirectoryTest : public testing::Test {
@@ -147,12 +151,21 @@ TEST(LastErrorCode, MapsPlatformErrorsToRuntimeNumbers) {
         int32_t fRuntime;
     };
     const Case cases[] = {
-        {0, 0},          {2, ENOENT},        {3, ENOENT},
-        {10004, EINTR},  {10024, EMFILE},    {10035, EAGAIN},
-        {10036, kErrInProgress},             {10048, kErrAddressInUse},
-        {10049, kErrAddressNotAvailable},    {10052, EPIPE},
-        {10053, EPIPE},  {10054, EPIPE},     {10057, kErrNotConnected},
-        {10040, kErrNotConnected},           {12345, kErrNotConnected},
+        {0, 0},
+        {2, ENOENT},
+        {3, ENOENT},
+        {10004, EINTR},
+        {10024, EMFILE},
+        {10035, EAGAIN},
+        {10036, kErrInProgress},
+        {10048, kErrAddressInUse},
+        {10049, kErrAddressNotAvailable},
+        {10052, EPIPE},
+        {10053, EPIPE},
+        {10054, EPIPE},
+        {10057, kErrNotConnected},
+        {10040, kErrNotConnected},
+        {12345, kErrNotConnected},
     };
     for (const Case& c : cases) {
         Platform::SetLastError(c.fPlatform);

@@ -17,7 +17,8 @@ public:
     void Entry() override {
         fSeenSelf = GetCurrent();
         fStarted = true;
-        while (!IsStopRequested()) OSThread::Sleep(1);
+        while (!IsStopRequested())
+            OSThread::Sleep(1);
         fEnded = true;
     }
     std::atomic<OSThread*> fSeenSelf{nullptr};

@@ -79,7 +79,8 @@ void VerifiedTraffic(uint16_t port, uint32_t seed, const std::atomic<bool>& stop
     std::mt19937 random(seed);
     while (!stop) {
         std::string message(1 + random() % 8192, '\0');
-        for (char& byte : message) byte = char(random());
+        for (char& byte : message)
+            byte = char(random());
         ASSERT_TRUE(client.SendAll(message));
         std::string echo;
         ASSERT_TRUE(client.ReceiveExactly(message.size(), &echo));
@@ -132,7 +133,8 @@ TEST(Soak, EverythingAtOnceLosesNothingAndLeaksNothing) {
 
     std::vector<std::thread> threads;
     for (uint32_t i = 0; i < 3; ++i) {
-        threads.emplace_back([&, i] { VerifiedTraffic(port, 1000 + i, stop, &verified, &corrupted); });
+        threads.emplace_back(
+            [&, i] { VerifiedTraffic(port, 1000 + i, stop, &verified, &corrupted); });
     }
     std::atomic<uint32_t> churned{0};
     threads.emplace_back([&] {
@@ -155,7 +157,8 @@ TEST(Soak, EverythingAtOnceLosesNothingAndLeaksNothing) {
             context->SetNonBlocking(handle);
             context->SetTask(&task);
             context->ArmEvent(kWatchRead);
-            for (int i = 0; i < 5; ++i) SendDatagramTo(udpPort, "d", 1);
+            for (int i = 0; i < 5; ++i)
+                SendDatagramTo(udpPort, "d", 1);
             context.reset();  // disposed with deliveries possibly on their way
             disposed.fetch_add(1);
         }
@@ -167,7 +170,8 @@ TEST(Soak, EverythingAtOnceLosesNothingAndLeaksNothing) {
     std::atomic<uint32_t> nextId{1};
     threads.emplace_back([&] {
         while (!stop) {
-            if (liveTasks.load() < 50) new RegisteredTask(&registry, nextId.fetch_add(1), &liveTasks);
+            if (liveTasks.load() < 50)
+                new RegisteredTask(&registry, nextId.fetch_add(1), &liveTasks);
             std::this_thread::sleep_for(100us);
         }
     });
@@ -185,9 +189,11 @@ TEST(Soak, EverythingAtOnceLosesNothingAndLeaksNothing) {
         });
     }
 
-    while (Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    while (Clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
     stop = true;
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
 
     // Every registered task still alive finishes: signal them until they are gone.
     ASSERT_TRUE(WaitUntil(
@@ -208,10 +214,10 @@ TEST(Soak, EverythingAtOnceLosesNothingAndLeaksNothing) {
     EXPECT_GT(verified.load(), 0u);
     EXPECT_GT(churned.load(), 0u);
     EXPECT_GT(disposed.load(), 0u);
-    std::printf("soak: %u connections churned, %llu bytes verified, %u contexts disposed, "
-                "%u tasks created and deleted\n",
-                churned.load(), (unsigned long long)verified.load(), disposed.load(),
-                nextId.load() - 1);
+    std::printf(
+        "soak: %u connections churned, %llu bytes verified, %u contexts disposed, "
+        "%u tasks created and deleted\n",
+        churned.load(), (unsigned long long)verified.load(), disposed.load(), nextId.load() - 1);
 
     // Nothing leaked: descriptors and threads back to where they were (sockets in the
     // middle of closing are given a moment), memory within a modest margin.

@@ -45,7 +45,8 @@ TEST(TaskThreadPool, RemoveThreadsRunsWhatIsQueuedThenEndsEveryThread) {
     EXPECT_TRUE(WaitUntil([&] { return removed.load(); }));
     remover.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    for (auto& task : queued) EXPECT_EQ(task->fRuns.load(), 1);
+    for (auto& task : queued)
+        EXPECT_EQ(task->fRuns.load(), 1);
     EXPECT_EQ(TaskThreadPool::sNumTaskThreads.load(), 0u);
 
     // With no threads, signals are recorded but queue nothing.

@@ -28,7 +28,9 @@ public:
 };
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new TaskEnvironment);
 
-TaskThread* ThreadAt(uint32_t index) { return TaskThreadPool::sTaskThreadArray[index]; }
+TaskThread* ThreadAt(uint32_t index) {
+    return TaskThreadPool::sTaskThreadArray[index];
+}
 
 // Declared first: the round-robin order is observable only for the process's first signals.
 TEST(TaskScheduling, FirstIdleTasksGoRoundRobinFromIndexOne) {
@@ -66,7 +68,8 @@ TEST(TaskNames, PrefixTruncationAndValidity) {
 TEST(TaskScheduling, SignalsBeforeTheRunAreCoalescedIntoOneRun) {
     std::atomic<bool> release{false};
     TaskProbe blocker([&](TaskProbe&) {
-        while (!release) std::this_thread::sleep_for(1ms);
+        while (!release)
+            std::this_thread::sleep_for(1ms);
         return int64_t(0);
     });
     blocker.PinTo(ThreadAt(0));
@@ -146,7 +149,8 @@ TEST(TaskScheduling, DueTimerComesBeforeTheRunQueue) {
     timed.Signal(0x1);
     ASSERT_TRUE(WaitUntil([&] { return timed.fRuns.load() == 1; }));
     TaskProbe blocker([&](TaskProbe&) {
-        while (!release) std::this_thread::sleep_for(1ms);
+        while (!release)
+            std::this_thread::sleep_for(1ms);
         return int64_t(0);
     });
     blocker.PinTo(ThreadAt(2));
@@ -216,7 +220,8 @@ TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {
     }
     driver.request_stop();
     driver.join();
-    for (auto& reader : readers) EXPECT_TRUE(WaitUntil([&] { return reader->GetEvents() == 0; }));
+    for (auto& reader : readers)
+        EXPECT_TRUE(WaitUntil([&] { return reader->GetEvents() == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return writer.GetEvents() == 0; }));
     EXPECT_FALSE(overlapped);
     EXPECT_GT(readers[0]->fRuns.load(), 0);
@@ -248,7 +253,8 @@ TEST(TaskScheduling, ReleasingTheGlobalLockInsideARunReleasesItOnce) {
 TEST(TaskScheduling, InvalidTaskInAQueueDoesNotEndItsThread) {
     std::atomic<bool> release{false};
     TaskProbe blocker([&](TaskProbe&) {
-        while (!release) std::this_thread::sleep_for(1ms);
+        while (!release)
+            std::this_thread::sleep_for(1ms);
         return int64_t(0);
     });
     blocker.PinTo(ThreadAt(1));
@@ -308,15 +314,19 @@ TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
     std::vector<std::thread> signallers;
     for (int s = 0; s < kSignallers; ++s) {
         signallers.emplace_back([&, s] {
-            for (int i = 0; i < kSignalsEach; ++i) tasks[(i * 7 + s) % kTasks]->Signal(0x1);
+            for (int i = 0; i < kSignalsEach; ++i)
+                tasks[(i * 7 + s) % kTasks]->Signal(0x1);
         });
     }
-    for (auto& thread : signallers) thread.join();
-    for (auto& task : tasks) task->Signal(kFinalBit);
+    for (auto& thread : signallers)
+        thread.join();
+    for (auto& task : tasks)
+        task->Signal(kFinalBit);
     for (auto& task : tasks) {
         EXPECT_TRUE(WaitUntil([&] { return (task->fEventsSeen.load() & kFinalBit) != 0; }));
     }
-    for (auto& task : tasks) EXPECT_TRUE(WaitUntil([&] { return task->GetEvents() == 0; }));
+    for (auto& task : tasks)
+        EXPECT_TRUE(WaitUntil([&] { return task->GetEvents() == 0; }));
     EXPECT_FALSE(overlapped);
 }
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "win32ev.h"
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
+#include "win32ev.h"
 
 namespace {
 

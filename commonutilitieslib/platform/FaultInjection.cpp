@@ -29,13 +29,15 @@ void InjectFault(FaultPoint point, uint32_t error, uint32_t times) {
     fault.fError = error;
     fault.fRemaining = times;
     uint32_t armed = 0;
-    for (const PendingFault& each : sFaults) armed += each.fRemaining;
+    for (const PendingFault& each : sFaults)
+        armed += each.fRemaining;
     sArmed.store(armed);
 }
 
 void ClearFaults() {
     std::lock_guard<std::mutex> lock(sFaultsMutex);
-    for (PendingFault& fault : sFaults) fault = PendingFault();
+    for (PendingFault& fault : sFaults)
+        fault = PendingFault();
     sArmed.store(0);
 }
 

@@ -135,8 +135,7 @@ enum class MessageStatus { kMessage, kQuit, kInterrupted };
 MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32_t* socket);
 // Arms the socket for one notification of the mask's events under the message number; a
 // mask of 0 switches its notifications off. 0, or -1 with the last error set.
-int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
-                       uint32_t mask);
+int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message, uint32_t mask);
 // Switches a socket off after one of its notifications was taken, where the platform does
 // not do so by itself.
 void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket);
@@ -151,16 +150,24 @@ bool StartSocketLibrary();
 void StopSocketLibrary();
 
 // Byte order: both targets are little-endian hosts; the network is big-endian.
-inline uint16_t HostToNetwork16(uint16_t value) { return __builtin_bswap16(value); }
-inline uint32_t HostToNetwork32(uint32_t value) { return __builtin_bswap32(value); }
-inline uint16_t NetworkToHost16(uint16_t value) { return __builtin_bswap16(value); }
-inline uint32_t NetworkToHost32(uint32_t value) { return __builtin_bswap32(value); }
+inline uint16_t HostToNetwork16(uint16_t value) {
+    return __builtin_bswap16(value);
+}
+inline uint32_t HostToNetwork32(uint32_t value) {
+    return __builtin_bswap32(value);
+}
+inline uint16_t NetworkToHost16(uint16_t value) {
+    return __builtin_bswap16(value);
+}
+inline uint32_t NetworkToHost32(uint32_t value) {
+    return __builtin_bswap32(value);
+}
 
 using SocketHandle = int32_t;
 constexpr SocketHandle kInvalidSocket = -1;
 
-constexpr int32_t kSocketStream = 1;    // SOCK_STREAM
-constexpr int32_t kSocketDatagram = 2;  // SOCK_DGRAM
+constexpr int32_t kSocketStream = 1;        // SOCK_STREAM
+constexpr int32_t kSocketDatagram = 2;      // SOCK_DGRAM
 constexpr uint16_t kAddressFamilyInet = 2;  // AF_INET
 
 // Laid out as the platform's sockaddr_in; port and address in network byte order.
@@ -197,8 +204,7 @@ int CloseSocket(SocketHandle socket);
 // time). 0, or -1 with the last error set.
 int CloseSocketWithReset(SocketHandle socket);
 int SetSocketNonBlocking(SocketHandle socket);
-int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                    uint32_t length);
+int SetSocketOption(SocketHandle socket, SocketOption option, const void* value, uint32_t length);
 int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint32_t* length);
 int BindSocket(SocketHandle socket, const SocketAddress* address);
 int GetSocketName(SocketHandle socket, SocketAddress* address);
@@ -223,8 +229,7 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address);
 // The sender's address is written even when the call fails, as far as the platform did.
-int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
-                          SocketAddress* sender);
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender);
 
 // Dotted-decimal text of an address in network byte order, in a buffer of at least 16
 // bytes.

@@ -36,8 +36,8 @@ bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* serv
     }
     const Platform::SocketAddress target = LoopbackAddress(PortOf(listener));
     *client = Platform::OpenSocket(Platform::kSocketStream);
-    const bool connected = *client != Platform::kInvalidSocket &&
-                           Platform::ConnectSocket(*client, &target) == 0;
+    const bool connected =
+        *client != Platform::kInvalidSocket && Platform::ConnectSocket(*client, &target) == 0;
     *server = connected ? Platform::AcceptSocket(listener, nullptr) : Platform::kInvalidSocket;
     Platform::CloseSocket(listener);
     if (*server == Platform::kInvalidSocket) {

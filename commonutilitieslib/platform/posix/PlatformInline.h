@@ -3,11 +3,21 @@
 
 namespace Platform {
 
-inline CriticalSection::CriticalSection() { pthread_mutex_init(&fNative.fMutex, nullptr); }
-inline CriticalSection::~CriticalSection() { pthread_mutex_destroy(&fNative.fMutex); }
-inline void CriticalSection::Enter() { pthread_mutex_lock(&fNative.fMutex); }
-inline void CriticalSection::Leave() { pthread_mutex_unlock(&fNative.fMutex); }
-inline bool CriticalSection::TryEnter() { return pthread_mutex_trylock(&fNative.fMutex) == 0; }
+inline CriticalSection::CriticalSection() {
+    pthread_mutex_init(&fNative.fMutex, nullptr);
+}
+inline CriticalSection::~CriticalSection() {
+    pthread_mutex_destroy(&fNative.fMutex);
+}
+inline void CriticalSection::Enter() {
+    pthread_mutex_lock(&fNative.fMutex);
+}
+inline void CriticalSection::Leave() {
+    pthread_mutex_unlock(&fNative.fMutex);
+}
+inline bool CriticalSection::TryEnter() {
+    return pthread_mutex_trylock(&fNative.fMutex) == 0;
+}
 
 // Ids come from a counter, once per thread, so asking costs one thread-local read.
 extern thread_local constinit uint32_t tCurrentThreadId;

@@ -12,10 +12,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "PosixErrors.h"
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "platform/SocketNames.h"
-#include "PosixErrors.h"
 
 namespace Platform {
 
@@ -26,11 +26,15 @@ using SocketNames::OptionName;
 namespace {
 
 // Interrupted calls are the caller's to retry, as on Windows; everything else as it is.
-int32_t Result(ssize_t result) { return result < 0 ? -1 : int32_t(result); }
+int32_t Result(ssize_t result) {
+    return result < 0 ? -1 : int32_t(result);
+}
 
 }  // namespace
 
-bool StartSocketLibrary() { return true; }
+bool StartSocketLibrary() {
+    return true;
+}
 void StopSocketLibrary() {}
 
 SocketHandle OpenSocket(int32_t type) {
@@ -57,8 +61,7 @@ int SetSocketNonBlocking(SocketHandle socket) {
     return fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
 }
 
-int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                    uint32_t length) {
+int SetSocketOption(SocketHandle socket, SocketOption option, const void* value, uint32_t length) {
     CU_FAULT_POINT(kSetOption);
     const OptionName name = NameOf(option);
     return setsockopt(socket, name.fLevel, name.fName, value, socklen_t(length)) == 0 ? 0 : -1;
@@ -115,7 +118,9 @@ uint32_t TakeSocketError(SocketHandle socket) {
     return WindowsCodeFromErrno(error);
 }
 
-int ShutdownSocketSend(SocketHandle socket) { return shutdown(socket, SHUT_WR) == 0 ? 0 : -1; }
+int ShutdownSocketSend(SocketHandle socket) {
+    return shutdown(socket, SHUT_WR) == 0 ? 0 : -1;
+}
 
 int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
     CU_FAULT_POINT(kSend);
@@ -161,12 +166,11 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
     CU_FAULT_POINT(kSendTo);
-    return Result(sendto(socket, data, length, MSG_NOSIGNAL, AsSockaddr(address),
-                         sizeof(SocketAddress)));
+    return Result(
+        sendto(socket, data, length, MSG_NOSIGNAL, AsSockaddr(address), sizeof(SocketAddress)));
 }
 
-int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
-                          SocketAddress* sender) {
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender) {
     CU_FAULT_POINT(kReceiveFrom);
     // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
     socklen_t senderSize = sizeof(SocketAddress);
@@ -193,8 +197,8 @@ bool LookUpHostName(uint32_t networkAddress, char* name, uint32_t size) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = networkAddress;
-    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof(address), name, size,
-                       nullptr, 0, NI_NAMEREQD) == 0;
+    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof(address), name, size, nullptr,
+                       0, NI_NAMEREQD) == 0;
 }
 
 InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses) {

@@ -63,13 +63,16 @@ bool TakeSetting(std::atomic<uint32_t>& word, uint32_t waiterShare) {
 
 }  // namespace
 
-EventHandle CreateAutoResetEvent() { return new (std::nothrow) PosixEvent; }
+EventHandle CreateAutoResetEvent() {
+    return new (std::nothrow) PosixEvent;
+}
 
 bool SetEvent(EventHandle handle) {
     auto* event = static_cast<PosixEvent*>(handle);
     if (event == nullptr) return false;
     const uint32_t before = event->fWord.fetch_or(kSetBit, std::memory_order_acq_rel);
-    if ((before & kSetBit) == 0 && before >= kOneWaiter) Futex(&event->fWord, FUTEX_WAKE, 1, nullptr);
+    if ((before & kSetBit) == 0 && before >= kOneWaiter)
+        Futex(&event->fWord, FUTEX_WAKE, 1, nullptr);
     return true;
 }
 

@@ -1,12 +1,12 @@
 // Clock, system queries and last-error handling on POSIX.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "platform/Platform.h"
 #include "PosixErrors.h"
+#include "platform/Platform.h"
 
 namespace Platform {
 
@@ -18,7 +18,9 @@ uint32_t TimerMilliseconds() {
     return uint32_t(ms);
 }
 
-int64_t UtcSeconds() { return int64_t(time(nullptr)); }
+int64_t UtcSeconds() {
+    return int64_t(time(nullptr));
+}
 
 bool TimeZoneBiasMinutes(int32_t* biasMinutes) {
     tzset();
@@ -38,14 +40,22 @@ PathKind StatPath(const char* path) {
     return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
 }
 
-int MakeOneDirectory(const char* path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+int MakeOneDirectory(const char* path) {
+    return mkdir(path, 0777) == 0 ? 0 : -1;
+}
 
 const char kPathSeparator = '/';
 
-uint32_t LastError() { return WindowsCodeFromErrno(errno); }
+uint32_t LastError() {
+    return WindowsCodeFromErrno(errno);
+}
 
-void SetLastError(uint32_t code) { errno = ErrnoFromWindowsCode(code); }
+void SetLastError(uint32_t code) {
+    errno = ErrnoFromWindowsCode(code);
+}
 
-void BreakIntoDebugger() { raise(SIGTRAP); }
+void BreakIntoDebugger() {
+    raise(SIGTRAP);
+}
 
 }  // namespace Platform

@@ -54,7 +54,9 @@ bool SetThreadSlot(uint32_t index, void* value) {
     return pthread_setspecific(pthread_key_t(index), value) == 0;
 }
 
-void* GetThreadSlot(uint32_t index) { return pthread_getspecific(pthread_key_t(index)); }
+void* GetThreadSlot(uint32_t index) {
+    return pthread_getspecific(pthread_key_t(index));
+}
 
 void SleepMilliseconds(uint32_t milliseconds) {
     timespec remaining{time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};

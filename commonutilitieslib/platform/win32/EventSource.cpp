@@ -1,5 +1,7 @@
 // The readiness source on Windows: a hidden window that WSAAsyncSelect posts to.
+// <winsock2.h> comes before <windows.h>, which would otherwise bring the old Winsock in.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include "platform/FaultInjection.h"
@@ -31,8 +33,7 @@ MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32
     return MessageStatus::kMessage;
 }
 
-int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
-                       uint32_t mask) {
+int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message, uint32_t mask) {
     CU_FAULT_POINT(kSelectEvents);
     return WSAAsyncSelect(SOCKET(socket), HWND(source), UINT(message), LONG(mask)) == 0 ? 0 : -1;
 }

@@ -1,6 +1,8 @@
 // Listening sockets on Windows.
-#include <windows.h>
+// <winsock2.h> comes before <windows.h>, which would otherwise bring the old Winsock in.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include "platform/Platform.h"
 

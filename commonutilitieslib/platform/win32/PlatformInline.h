@@ -5,6 +5,8 @@
 namespace Platform {
 
 uint32_t CurrentThreadIdOutOfLine();
-inline uint32_t CurrentThreadId() { return CurrentThreadIdOutOfLine(); }
+inline uint32_t CurrentThreadId() {
+    return CurrentThreadIdOutOfLine();
+}
 
 }  // namespace Platform

@@ -1,6 +1,8 @@
 // IPv4 sockets on Windows: Windows Sockets 2, as it is.
+// <winsock2.h> comes before <windows.h>, which would otherwise bring the old Winsock in.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <cstring>
@@ -23,7 +25,9 @@ static_assert(kNotifyRead == FD_READ && kNotifyWrite == FD_WRITE && kNotifyAccep
 
 namespace {
 
-int32_t Result(int result) { return result == SOCKET_ERROR ? -1 : int32_t(result); }
+int32_t Result(int result) {
+    return result == SOCKET_ERROR ? -1 : int32_t(result);
+}
 
 // SIO_GET_INTERFACE_LIST reports fixed-size records; a buffer too small for them all is
 // refused, so it grows until the whole list fits.
@@ -37,7 +41,9 @@ bool StartSocketLibrary() {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-void StopSocketLibrary() { WSACleanup(); }
+void StopSocketLibrary() {
+    WSACleanup();
+}
 
 SocketHandle OpenSocket(int32_t type) {
     CU_FAULT_POINT(kOpenSocket);
@@ -64,8 +70,7 @@ int SetSocketNonBlocking(SocketHandle socket) {
     return ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking) == 0 ? 0 : -1;
 }
 
-int SetSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                    uint32_t length) {
+int SetSocketOption(SocketHandle socket, SocketOption option, const void* value, uint32_t length) {
     CU_FAULT_POINT(kSetOption);
     const OptionName name = NameOf(option);
     return setsockopt(SOCKET(socket), name.fLevel, name.fName, static_cast<const char*>(value),
@@ -119,8 +124,8 @@ int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
 uint32_t TakeSocketError(SocketHandle socket) {
     int error = 0;
     int size = sizeof(error);
-    if (getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                   &size) != 0) {
+    if (getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) !=
+        0) {
         return uint32_t(WSAGetLastError());
     }
     return uint32_t(error);
@@ -144,8 +149,9 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
                      uint32_t* sent) {
     CU_FAULT_POINT(kSendVector);
     DWORD bytes = 0;
-    const int result = WSASend(SOCKET(socket), reinterpret_cast<WSABUF*>(const_cast<SocketBuffer*>(buffers)),
-                               DWORD(count), &bytes, 0, nullptr, nullptr);
+    const int result =
+        WSASend(SOCKET(socket), reinterpret_cast<WSABUF*>(const_cast<SocketBuffer*>(buffers)),
+                DWORD(count), &bytes, 0, nullptr, nullptr);
     if (result != 0) return -1;
     *sent = uint32_t(bytes);
     return 0;
@@ -158,8 +164,7 @@ int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                          AsSockaddr(address), sizeof(SocketAddress)));
 }
 
-int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
-                          SocketAddress* sender) {
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender) {
     CU_FAULT_POINT(kReceiveFrom);
     int senderSize = sizeof(SocketAddress);
     return Result(recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0,
@@ -172,7 +177,9 @@ void AddressToDottedText(uint32_t networkAddress, char* text) {
     strcpy(text, inet_ntoa(address));
 }
 
-uint32_t DottedTextToAddress(const char* text) { return uint32_t(inet_addr(text)); }
+uint32_t DottedTextToAddress(const char* text) {
+    return uint32_t(inet_addr(text));
+}
 
 bool LookUpHostName(uint32_t networkAddress, char* name, uint32_t size) {
     const hostent* entry =
@@ -194,8 +201,8 @@ InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses) {
         input.resize(size);
         output.resize(size);
         bytes = 0;
-        result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, input.data(), DWORD(size),
-                          output.data(), DWORD(size), &bytes, nullptr, nullptr);
+        result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, input.data(), DWORD(size), output.data(),
+                          DWORD(size), &bytes, nullptr, nullptr);
         if (result == 0 || WSAGetLastError() != WSAEFAULT) break;
     }
     closesocket(probe);

@@ -12,17 +12,33 @@ static CRITICAL_SECTION* Native(NativeCriticalSection& storage) {
     return reinterpret_cast<CRITICAL_SECTION*>(storage.fBytes);
 }
 
-CriticalSection::CriticalSection() { InitializeCriticalSection(Native(fNative)); }
-CriticalSection::~CriticalSection() { DeleteCriticalSection(Native(fNative)); }
-void CriticalSection::Enter() { EnterCriticalSection(Native(fNative)); }
-void CriticalSection::Leave() { LeaveCriticalSection(Native(fNative)); }
-bool CriticalSection::TryEnter() { return TryEnterCriticalSection(Native(fNative)) != 0; }
+CriticalSection::CriticalSection() {
+    InitializeCriticalSection(Native(fNative));
+}
+CriticalSection::~CriticalSection() {
+    DeleteCriticalSection(Native(fNative));
+}
+void CriticalSection::Enter() {
+    EnterCriticalSection(Native(fNative));
+}
+void CriticalSection::Leave() {
+    LeaveCriticalSection(Native(fNative));
+}
+bool CriticalSection::TryEnter() {
+    return TryEnterCriticalSection(Native(fNative)) != 0;
+}
 
-uint32_t CurrentThreadIdOutOfLine() { return uint32_t(GetCurrentThreadId()); }
+uint32_t CurrentThreadIdOutOfLine() {
+    return uint32_t(GetCurrentThreadId());
+}
 
-EventHandle CreateAutoResetEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+EventHandle CreateAutoResetEvent() {
+    return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
 
-bool SetEvent(EventHandle event) { return ::SetEvent(HANDLE(event)) != 0; }
+bool SetEvent(EventHandle event) {
+    return ::SetEvent(HANDLE(event)) != 0;
+}
 
 WaitResult WaitEvent(EventHandle event, uint32_t timeoutMs) {
     switch (WaitForSingleObject(HANDLE(event), timeoutMs == kInfinite ? INFINITE : timeoutMs)) {
@@ -35,7 +51,9 @@ WaitResult WaitEvent(EventHandle event, uint32_t timeoutMs) {
     }
 }
 
-bool CloseEvent(EventHandle event) { return CloseHandle(HANDLE(event)) != 0; }
+bool CloseEvent(EventHandle event) {
+    return CloseHandle(HANDLE(event)) != 0;
+}
 
 namespace {
 

@@ -1,17 +1,24 @@
 // Clock, system queries and last-error handling on Windows.
+// <windows.h> comes first: the system headers after it need its types.
 #include <windows.h>
-#include <mmsystem.h>
+
 #include <direct.h>
+#include <mmsystem.h>
 #include <sys/stat.h>
+
 #include <ctime>
 
 #include "platform/Platform.h"
 
 namespace Platform {
 
-uint32_t TimerMilliseconds() { return timeGetTime(); }
+uint32_t TimerMilliseconds() {
+    return timeGetTime();
+}
 
-int64_t UtcSeconds() { return int64_t(_time64(nullptr)); }
+int64_t UtcSeconds() {
+    return int64_t(_time64(nullptr));
+}
 
 bool TimeZoneBiasMinutes(int32_t* biasMinutes) {
     TIME_ZONE_INFORMATION information;
@@ -32,14 +39,22 @@ PathKind StatPath(const char* path) {
     return (status.st_mode & 0x4000) != 0 ? PathKind::kDirectory : PathKind::kOther;
 }
 
-int MakeOneDirectory(const char* path) { return _mkdir(path) == 0 ? 0 : -1; }
+int MakeOneDirectory(const char* path) {
+    return _mkdir(path) == 0 ? 0 : -1;
+}
 
 const char kPathSeparator = '\\';
 
-uint32_t LastError() { return uint32_t(GetLastError()); }
+uint32_t LastError() {
+    return uint32_t(GetLastError());
+}
 
-void SetLastError(uint32_t code) { ::SetLastError(DWORD(code)); }
+void SetLastError(uint32_t code) {
+    ::SetLastError(DWORD(code));
+}
 
-void BreakIntoDebugger() { DebugBreak(); }
+void BreakIntoDebugger() {
+    DebugBreak();
+}
 
 }  // namespace Platform

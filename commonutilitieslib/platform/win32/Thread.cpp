@@ -1,8 +1,11 @@
 // Threads, thread-local storage and sleeping on Windows.
+// <windows.h> comes first: the system headers after it need its types.
 #include <windows.h>
-#include <psapi.h>
+
 #include <process.h>
+#include <psapi.h>
 #include <tlhelp32.h>
+
 #include <new>
 
 #include "platform/Platform.h"
@@ -45,11 +48,17 @@ bool AllocateThreadSlot(uint32_t* index) {
     return true;
 }
 
-bool SetThreadSlot(uint32_t index, void* value) { return TlsSetValue(DWORD(index), value) != 0; }
+bool SetThreadSlot(uint32_t index, void* value) {
+    return TlsSetValue(DWORD(index), value) != 0;
+}
 
-void* GetThreadSlot(uint32_t index) { return TlsGetValue(DWORD(index)); }
+void* GetThreadSlot(uint32_t index) {
+    return TlsGetValue(DWORD(index));
+}
 
-void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(DWORD(milliseconds)); }
+void SleepMilliseconds(uint32_t milliseconds) {
+    ::Sleep(DWORD(milliseconds));
+}
 
 }  // namespace Platform
 
