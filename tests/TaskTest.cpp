@@ -179,9 +179,15 @@ TEST(TaskScheduling, NegativeResultDeletesTheTaskAfterMarkingIt) {
     };
     std::atomic<char> mark{'?'};
     auto* task = new Finishing(&mark);
+    task->PinTo(ThreadAt(1));
     task->Signal(0x1);
     ASSERT_TRUE(WaitUntil([&] { return mark.load() != '?'; }));
     EXPECT_EQ(mark.load(), 'D');
+    // The deleting thread is free again at once for the next task.
+    TaskProbe next;
+    next.PinTo(ThreadAt(1));
+    next.Signal(0x1);
+    EXPECT_TRUE(WaitUntil([&] { return next.fRuns.load() == 1; }, std::chrono::seconds(5)));
 }
 
 TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {

@@ -14,8 +14,12 @@ public:
 
     // A probe is destroyed only once no task thread has it: queued, running or parked.
     // Tests that strand a probe on purpose (no threads, or a probe made invalid) say so.
+    // A probe that finished with a negative result is deleted by the thread that ran it,
+    // still scheduled: waiting here would hold that thread up for nothing.
     ~TaskProbe() override {
         if (fAbandoned || TaskThreadPool::sNumTaskThreads.load() == 0) return;
+        OSThread* const current = OSThread::GetCurrent();
+        if (current != nullptr && current == fLastThread.load()) return;
         WaitUntil([this] { return (GetEvents() & kScheduledBit) == 0; });
     }
 
