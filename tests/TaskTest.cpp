@@ -204,7 +204,7 @@ TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRun) {
     }
     // Readers are kept busy from outside, so shared runs keep coming on every thread. Only an
     // idle reader is signalled: one signalled during its run is re-run on its thread at once,
-    // and on a loaded machine it would keep the writer queued behind it for good.
+    // and on a loaded machine it could keep the writer queued behind it for long.
     std::jthread driver([&](std::stop_token stop) {
         while (!stop.stop_requested()) {
             for (auto& reader : readers)
