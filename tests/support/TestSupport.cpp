@@ -1,7 +1,8 @@
 #include "support/TestSupport.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
-#include <thread>
 
 namespace {
 std::mutex sRecordedMutex;
@@ -30,6 +31,15 @@ size_t AssertRecorder::Count() {
     return sRecorded.size();
 }
 
+std::string AssertText(const char* source, int line) {
+    return "_Assert: " + std::string(source) + ", " + std::to_string(line);
+}
+
+std::string AssertText(const char* source, int line, int32_t value) {
+    return "_AssertV: " + std::string(source) + ", " + std::to_string(line) + " (" +
+           std::to_string(value) + ")";
+}
+
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!predicate()) {
@@ -37,4 +47,25 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool StaysFalseFor(const std::function<bool()>& predicate, std::chrono::milliseconds window) {
+    return !WaitUntil(predicate, window);
+}
+
+BoundedThread::BoundedThread(std::function<void()> body)
+    : fThread([this, body = std::move(body)] {
+          body();
+          fFinished.store(true);
+      }) {}
+
+void BoundedThread::Join(std::chrono::milliseconds limit) {
+    if (!fThread.joinable()) return;
+    if (!WaitUntil([this] { return Finished(); }, limit)) {
+        std::fprintf(stderr, "a helper thread did not end within %lld ms: giving up\n",
+                     (long long)limit.count());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    fThread.join();
 }

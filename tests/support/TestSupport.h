@@ -1,9 +1,12 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OSAssert.h"
@@ -22,7 +25,43 @@ private:
     AssertRecorder() = default;
 };
 
+// What a scope reported: made before the code under test (it forgets what came earlier),
+// read with Take.
+class ReportedAsserts {
+public:
+    ReportedAsserts() { AssertRecorder::Instance().Take(); }
+    std::vector<std::string> Take() { return AssertRecorder::Instance().Take(); }
+};
+
+// The texts an assertion reports: "_Assert: Source, line" and "_AssertV: Source, line (v)".
+std::string AssertText(const char* source, int line);
+std::string AssertText(const char* source, int line, int32_t value);
+
 // Polls until the predicate holds or the time is up; true when it held. Tests wait with
 // it instead of sleeping a fixed time, so they are quick when things work and never hang.
 bool WaitUntil(const std::function<bool()>& predicate,
                std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// The negative check: true when the predicate stayed false for the whole window. It
+// returns as soon as the predicate holds, so a failing check costs no more than it must.
+bool StaysFalseFor(const std::function<bool()>& predicate, std::chrono::milliseconds window);
+
+// A helper thread that is joined on scope exit and cannot hang the suite: when the body has
+// not ended within the limit (a failed assertion left it waiting, say), the process ends
+// with a message instead, since the body may still use the test's stack.
+class BoundedThread {
+public:
+    static constexpr std::chrono::milliseconds kJoinLimit{20000};
+
+    explicit BoundedThread(std::function<void()> body);
+    ~BoundedThread() { Join(); }
+    BoundedThread(const BoundedThread&) = delete;
+    BoundedThread& operator=(const BoundedThread&) = delete;
+
+    bool Finished() const { return fFinished.load(); }
+    void Join(std::chrono::milliseconds limit = kJoinLimit);
+
+private:
+    std::atomic<bool> fFinished{false};
+    std::thread fThread;
+};
