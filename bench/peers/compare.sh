@@ -216,18 +216,19 @@ count_calls() {
         events+=",syscalls:sys_enter_$call"
     done
     # shellcheck disable=SC2046
-    perf stat -x, -e "$events" -p "$server_pid" -o "$results/$tag.csv" -- taskset -c 1 \
+    # Per thread: without it perf counts the process's first thread alone.
+    perf stat -x, --per-thread -e "$events" -p "$server_pid" -o "$results/$tag.csv" -- taskset -c 1 \
         "$client" --tcp-port "$tcp" --udp-port "$udp" $(scenario_args "$scenario") \
         --duration "$duration" --json >"$results/$tag.json" 2>/dev/null || true
     stop_server >/dev/null
     local trips
     trips=$(json_value "$results/$tag.json" round_trips)
     awk -F, -v trips="${trips:-0}" -v head="$threads\t$scenario\t$server" '
-        /^[0-9]/ && trips > 0 {
-            name = $3; sub(/^(raw_)?syscalls:sys_enter_?/, "", name)
+        NF > 4 && $2 ~ /^[0-9]+$/ && trips > 0 {
+            name = $4; sub(/^(raw_)?syscalls:sys_enter_?/, "", name)
             if (name == "") name = "calls"
             if (name == "context-switches") name = "switches"
-            figure[name] = $1 / trips
+            figure[name] += $2 / trips
         }
         END {
             line = head
@@ -345,7 +346,7 @@ END {
 if [ -s "$calls" ]; then
     {
         echo
-        echo "Per round trip, counted by perf in one more run of each (server threads only):"
+        echo "Per round trip, counted by perf in one more run of each (the server's threads):"
         printf '%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n' thr scenario server \
             calls cs epoll_w ep_ctl read recvfr write sendto futex
         awk -F'\t' '{ printf "%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n",
