@@ -27,16 +27,16 @@ TaskThread* ThreadAt(uint32_t index) {
     return TaskThreadPool::sTaskThreadArray[index];
 }
 
-// Declared first: the round-robin order shows only in the process's first signals.
-TEST(TaskScheduling, FirstIdleTasksGoRoundRobinFromIndexOne) {
+// The process's first idle task goes to the thread at index 1, and each after it to the
+// next in turn.
+TEST(TaskScheduling, IdleTasksGoRoundRobinFromIndexOne) {
+    const uint32_t counter = AtomicRead(&TaskThreadPool::sRoundRobinCounter);
     TaskProbe tasks[3];
-    for (TaskProbe& task : tasks) {
-        task.Signal(0x1);
-        ASSERT_TRUE(task.RanOnce());
+    for (uint32_t i = 0; i < 3; ++i) {
+        tasks[i].Signal(0x1);
+        ASSERT_TRUE(tasks[i].RanOnce());
+        EXPECT_EQ(tasks[i].fLastThread.load(), ThreadAt((counter + 1 + i) % 3)) << i;
     }
-    EXPECT_EQ(tasks[0].fLastThread.load(), ThreadAt(1));
-    EXPECT_EQ(tasks[1].fLastThread.load(), ThreadAt(2));
-    EXPECT_EQ(tasks[2].fLastThread.load(), ThreadAt(0));
 }
 
 TEST(TaskNames, PrefixCutAndValidityThroughRenames) {

@@ -64,9 +64,21 @@ bool IsStream(int32_t socket) {
     return getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
 }
 
+// Armings a busy socket stays one-shot before edge-triggering is tried again.
+constexpr Word kOneShotArms = 64;
+
+// Edge-triggered, a socket is registered for what it may be armed for, so that every edge
+// is noted. One-shot, only for what it is armed for now: an edge for anything else would
+// switch it off in the kernel.
 uint32_t RegisteredEvents(Word word) {
-    const uint32_t writes = (word & kWritesWatched) != 0 ? uint32_t(EPOLLOUT) : 0;
-    return EPOLLIN | EPOLLRDHUP | EPOLLET | writes;
+    if ((word & kOneShot) == 0) {
+        const uint32_t writes = (word & kWritesWatched) != 0 ? uint32_t(EPOLLOUT) : 0;
+        return EPOLLIN | EPOLLRDHUP | EPOLLET | writes;
+    }
+    uint32_t events = EPOLLET | EPOLLONESHOT;
+    if ((word & kArmedRead) != 0) events |= EPOLLIN | EPOLLRDHUP;
+    if ((word & kArmedWrite) != 0) events |= EPOLLOUT;
+    return events;
 }
 
 bool TakeFrom(uint64_t data, uint32_t* message, int32_t* socket) {
@@ -125,6 +137,8 @@ bool TakeEdge(const epoll_event& event, uint32_t* message, int32_t* socket) {
         if ((event.events & kGoneEdges) != 0) next |= kPeerGone;
         deliver = ((word & kArmedRead) != 0 && readable) || ((word & kArmedWrite) != 0 && writable);
         if (deliver) next &= ~kArmedMask;
+        if (!deliver) next |= kUnarmedEdge;
+        if ((word & kOneShot) != 0) next |= kFired;
     } while (!slot->compare_exchange_weak(word, next, std::memory_order_acq_rel,
                                           std::memory_order_acquire));
     if (!deliver) return false;
@@ -213,17 +227,38 @@ int SelectSocketEvents(EventSourceHandle handle, int32_t socket, uint32_t messag
 
     // Re-arming: a socket that may be readable already is delivered at once.
     Word next;
-    bool now;
+    bool now, reregister;
     do {
         now = (armed & kArmedRead) != 0 && (word & (kMayBeReadable | kPeerGone)) != 0;
-        next = (word & ~(kArmedMask | kWritesWatched)) | (now ? 0 : armed);
+        next = (word & ~(kArmedMask | kWritesWatched | kFired | kUnarmedEdge | kOneShotArmsMask)) |
+               (now ? 0 : armed);
         if ((armed & kArmedWrite) != 0) next |= kWritesWatched;
+        // Writability is registered only while asked for (datagram sockets would otherwise
+        // report every send), and registering it again reports a socket writable already.
+        reregister = (armed & kArmedWrite) != 0 || (word & kWritesWatched) != 0;
+        if ((word & kOneShot) != 0) {
+            const Word arms = ((word & kOneShotArmsMask) >> kOneShotArmsShift) + 1;
+            if (arms >= kOneShotArms) {
+                next &= ~kOneShot;  // quiet for a while: try edges alone again
+                reregister = true;
+            } else if (now) {
+                // Delivered without the kernel: it stays as it is until the next arming.
+                next |= (arms << kOneShotArmsShift) | (word & kFired);
+            } else {
+                next |= arms << kOneShotArmsShift;
+                // Reported since it was registered, it is off; otherwise it is still
+                // registered for what it was armed for.
+                reregister |= (word & kFired) != 0 || (word & kArmedMask) != armed;
+            }
+        } else if ((word & kUnarmedEdge) != 0) {
+            next |= kOneShot;
+            reregister = true;
+        }
     } while (!slot->compare_exchange_weak(word, next, std::memory_order_acq_rel,
                                           std::memory_order_acquire));
     if (now) MakeAtArming(source, EventData(socket, message));
-    // Writability is registered only while asked for (datagram sockets would otherwise
-    // report every send), and registering it again reports a socket writable already.
-    if ((armed & kArmedWrite) != 0 || (word & kWritesWatched) != 0) {
+    // Registering again also reports what is ready already.
+    if (reregister) {
         epoll_event event{};
         event.events = RegisteredEvents(next);
         event.data.u64 = EventData(socket, message);

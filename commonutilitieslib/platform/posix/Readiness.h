@@ -6,6 +6,11 @@
 // does not is remembered, so that arming a socket that is already readable delivers at
 // once. A socket stays "may be readable" after a delivery until its owner's read finds it
 // empty, since an edge only reports new arrivals: data left unread makes no new edge.
+//
+// A socket that keeps receiving while its owner is busy with it (datagrams arriving in a
+// stream) would wake the loop for every arrival, each edge then bringing an empty run. Such
+// a socket is registered one-shot for a while instead: the kernel reports it once and then
+// keeps quiet until it is armed again, at the price of a system call per arming.
 #pragma once
 
 #include <atomic>
@@ -23,7 +28,12 @@ constexpr Word kMayBeReadable = Word(1) << 34;
 constexpr Word kPeerGone = Word(1) << 35;       // closed, reset or failed: stays readable
 constexpr Word kStream = Word(1) << 36;         // a short read empties it
 constexpr Word kWritesWatched = Word(1) << 37;  // registered for writability as well
-constexpr int kGenerationShift = 40;            // advanced by every edge taken
+constexpr Word kOneShot = Word(1) << 38;        // registered one-shot
+constexpr Word kFired = Word(1) << 39;          // one-shot, and reported since registered
+constexpr Word kUnarmedEdge = Word(1) << 40;    // an edge came while it was not armed
+constexpr int kOneShotArmsShift = 41;           // armings since it went one-shot
+constexpr Word kOneShotArmsMask = Word(0x7F) << kOneShotArmsShift;
+constexpr int kGenerationShift = 48;  // advanced by every edge taken
 constexpr Word kGenerationStep = Word(1) << kGenerationShift;
 constexpr Word kGenerationMask = ~(kGenerationStep - 1);
 
