@@ -146,13 +146,12 @@ start_server() {
     udp=$(sed -nE 's/.*udp [0-9.]+:([0-9]+).*/\1/p' "$log")
 }
 
-# Stops the server; prints its exit status.
+# Stops the server; its exit status goes to server_status.
 stop_server() {
-    local status=0
+    server_status=0
     kill -INT "$server_pid"
-    wait "$server_pid" || status=$?
+    wait "$server_pid" || server_status=$?
     server_pid=""
-    echo "$status"
 }
 
 run_one() {
@@ -177,8 +176,7 @@ run_one() {
     after=$(cpu_ticks "$server_pid")
     switches_after=$(context_switches "$server_pid")
     machine_after=$(machine_ticks)
-    local server_status
-    server_status=$(stop_server)
+    stop_server
 
     local seconds rate median p99 errors server_cpu client_cpu other_cpu trips
     seconds=$(json_value "$json" seconds)
@@ -193,7 +191,7 @@ run_one() {
         -v s="$server_cpu" -v c="$client_cpu" 'BEGIN{o = t / hz - s - c; print (o > 0 ? o : 0)}')
     local switches
     switches=$(awk -v s=$((switches_after - switches_before)) -v n="${trips:-0}" \
-        'BEGIN{print n > 0 ? s / n : 0}')
+        'BEGIN{print (n > 0 ? s / n : 0)}')
     local note=ok
     [ "$client_status" -eq 0 ] || note="client-exit-$client_status"
     [ "$server_status" -eq 0 ] || note="server-exit-$server_status"
@@ -220,7 +218,7 @@ count_calls() {
     perf stat -x, --per-thread -e "$events" -p "$server_pid" -o "$results/$tag.csv" -- taskset -c 1 \
         "$client" --tcp-port "$tcp" --udp-port "$udp" $(scenario_args "$scenario") \
         --duration "$duration" --json >"$results/$tag.json" 2>/dev/null || true
-    stop_server >/dev/null
+    stop_server
     local trips
     trips=$(json_value "$results/$tag.json" round_trips)
     awk -F, -v trips="${trips:-0}" -v head="$threads\t$scenario\t$server" '
