@@ -136,8 +136,7 @@ bool TakeEdge(const epoll_event& event, uint32_t* message, int32_t* socket) {
         if (readable) next |= kMayBeReadable;
         if ((event.events & kGoneEdges) != 0) next |= kPeerGone;
         deliver = ((word & kArmedRead) != 0 && readable) || ((word & kArmedWrite) != 0 && writable);
-        if (deliver) next &= ~kArmedMask;
-        if (!deliver) next |= kUnarmedEdge;
+        if (deliver) next = (next & ~kArmedMask) | kFresh;
         if ((word & kOneShot) != 0) next |= kFired;
     } while (!slot->compare_exchange_weak(word, next, std::memory_order_acq_rel,
                                           std::memory_order_acquire));
@@ -230,8 +229,9 @@ int SelectSocketEvents(EventSourceHandle handle, int32_t socket, uint32_t messag
     bool now, reregister;
     do {
         now = (armed & kArmedRead) != 0 && (word & (kMayBeReadable | kPeerGone)) != 0;
-        next = (word & ~(kArmedMask | kWritesWatched | kFired | kUnarmedEdge | kOneShotArmsMask)) |
-               (now ? 0 : armed);
+        next =
+            (word & ~(kArmedMask | kWritesWatched | kFired | kEmptyDelivery | kOneShotArmsMask)) |
+            (now ? kFresh : armed);
         if ((armed & kArmedWrite) != 0) next |= kWritesWatched;
         // Writability is registered only while asked for (datagram sockets would otherwise
         // report every send), and registering it again reports a socket writable already.
@@ -250,7 +250,7 @@ int SelectSocketEvents(EventSourceHandle handle, int32_t socket, uint32_t messag
                 // registered for what it was armed for.
                 reregister |= (word & kFired) != 0 || (word & kArmedMask) != armed;
             }
-        } else if ((word & kUnarmedEdge) != 0) {
+        } else if ((word & kEmptyDelivery) != 0) {
             next |= kOneShot;
             reregister = true;
         }

@@ -35,18 +35,24 @@ std::atomic<Word>* Slot(int socket, bool create) {
     return &chunk->fWords[socket & (kChunkSize - 1)];
 }
 
-void NoteEmptied(int socket, Word before, bool shortRead) {
+void NoteRead(int socket, Word before, bool wouldBlock, uint32_t bytes, uint32_t asked) {
     if (MessageOf(before) == 0) return;
     // A datagram socket's short read is one datagram; others may wait behind it.
-    if (shortRead && (before & kStream) == 0) return;
+    const bool emptied = wouldBlock || ((before & kStream) != 0 && bytes < asked);
+    if (!emptied && (before & kFresh) == 0) return;
     std::atomic<Word>* slot = Slot(socket, false);
     if (slot == nullptr) return;
     constexpr Word kSameSocketAndEdges = kGenerationMask | kMessageMask;
     Word word = slot->load(std::memory_order_acquire);
+    Word next;
     do {
-        if ((word & kSameSocketAndEdges) != (before & kSameSocketAndEdges)) return;
-        if ((word & kMayBeReadable) == 0) return;
-    } while (!slot->compare_exchange_weak(word, word & ~kMayBeReadable, std::memory_order_acq_rel,
+        if (MessageOf(word) != MessageOf(before)) return;
+        next = word & ~kFresh;
+        if (wouldBlock && (word & kFresh) != 0) next |= kEmptyDelivery;
+        if (emptied && (word & kSameSocketAndEdges) == (before & kSameSocketAndEdges))
+            next &= ~kMayBeReadable;
+        if (next == word) return;
+    } while (!slot->compare_exchange_weak(word, next, std::memory_order_acq_rel,
                                           std::memory_order_acquire));
 }
 

@@ -7,10 +7,10 @@
 // once. A socket stays "may be readable" after a delivery until its owner's read finds it
 // empty, since an edge only reports new arrivals: data left unread makes no new edge.
 //
-// A socket that keeps receiving while its owner is busy with it (datagrams arriving in a
-// stream) would wake the loop for every arrival, each edge then bringing an empty run. Such
-// a socket is registered one-shot for a while instead: the kernel reports it once and then
-// keeps quiet until it is armed again, at the price of a system call per arming.
+// A socket that keeps receiving while its owner reads it dry (datagrams arriving in a
+// stream) leaves edges behind for data already taken, each then delivering an empty run.
+// Such a socket is registered one-shot for a while instead: the kernel reports it once and
+// then keeps quiet until it is armed again, at the price of a system call per arming.
 #pragma once
 
 #include <atomic>
@@ -30,7 +30,8 @@ constexpr Word kStream = Word(1) << 36;         // a short read empties it
 constexpr Word kWritesWatched = Word(1) << 37;  // registered for writability as well
 constexpr Word kOneShot = Word(1) << 38;        // registered one-shot
 constexpr Word kFired = Word(1) << 39;          // one-shot, and reported since registered
-constexpr Word kUnarmedEdge = Word(1) << 40;    // an edge came while it was not armed
+constexpr Word kFresh = Word(1) << 40;          // delivered, and not read from since
+constexpr Word kEmptyDelivery = Word(1) << 47;  // a delivery's first read found nothing
 constexpr int kOneShotArmsShift = 41;           // armings since it went one-shot
 constexpr Word kOneShotArmsMask = Word(0x7F) << kOneShotArmsShift;
 constexpr int kGenerationShift = 48;  // advanced by every edge taken
@@ -52,9 +53,10 @@ inline Word Load(int socket) {
     return slot != nullptr ? slot->load(std::memory_order_acquire) : 0;
 }
 
-// The owner's read, begun when the word read `before`, found the socket empty (it would
-// have blocked, or a stream read came back short): it is no longer "may be readable",
-// unless an edge was taken since, which may stand for data after the read.
-void NoteEmptied(int socket, Word before, bool shortRead);
+// What the owner's read or accept, begun when the word read `before`, found: data
+// (`bytes` > 0, of `asked`), or nothing (it would have blocked). A read that would have
+// blocked, or a stream read that came back short, leaves the socket no longer "may be
+// readable", unless an edge was taken since, which may stand for data after the read.
+void NoteRead(int socket, Word before, bool wouldBlock, uint32_t bytes, uint32_t asked);
 
 }  // namespace Platform::Readiness

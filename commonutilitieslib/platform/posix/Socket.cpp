@@ -35,14 +35,13 @@ bool WouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-// A receive or accept that found the socket empty tells the readiness source so, which
-// then waits for the next edge instead of delivering the socket again at its next arming.
-void NoteIfEmptied(SocketHandle socket, Readiness::Word before, ssize_t result, uint32_t size) {
-    if (result < 0 && WouldBlock()) {
-        Readiness::NoteEmptied(socket, before, false);
-    } else if (result > 0 && size_t(result) < size) {
-        Readiness::NoteEmptied(socket, before, true);
-    }
+// What a receive or accept found goes to the readiness source: one that found the socket
+// empty lets it wait for the next edge instead of delivering the socket again at its next
+// arming.
+void NoteRead(SocketHandle socket, Readiness::Word before, ssize_t result, uint32_t size) {
+    const bool wouldBlock = result < 0 && WouldBlock();
+    if (result > 0 || wouldBlock)
+        Readiness::NoteRead(socket, before, wouldBlock, result > 0 ? uint32_t(result) : 0, size);
 }
 
 SocketHandle Accept(SocketHandle socket, SocketAddress* peer, int flags) {
@@ -50,7 +49,7 @@ SocketHandle Accept(SocketHandle socket, SocketAddress* peer, int flags) {
     const Readiness::Word before = Readiness::Load(socket);
     const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
                                peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
-    if (handle < 0) NoteIfEmptied(socket, before, -1, 0);
+    NoteRead(socket, before, handle < 0 ? -1 : 1, 1);
     return handle < 0 ? kInvalidSocket : SocketHandle(handle);
 }
 
@@ -156,7 +155,7 @@ int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
     CU_FAULT_POINT(kReceive);
     const Readiness::Word before = Readiness::Load(socket);
     const ssize_t result = recv(socket, buffer, size, 0);
-    NoteIfEmptied(socket, before, result, size);
+    NoteRead(socket, before, result, size);
     return Result(result);
 }
 
@@ -205,7 +204,7 @@ int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, Sock
     const Readiness::Word before = Readiness::Load(socket);
     const ssize_t result =
         recvfrom(socket, buffer, size, MSG_TRUNC, AsSockaddr(sender), &senderSize);
-    if (result < 0) NoteIfEmptied(socket, before, result, size);
+    NoteRead(socket, before, result, size);
     if (result > ssize_t(size)) {
         errno = EMSGSIZE;
         return -1;
