@@ -195,6 +195,30 @@ TEST(EventSource, ASocketClosedWhileSwitchedOffLeavesNothingForTheNext) {
     EXPECT_TRUE(pump.NoneWithin(1540, 10ms));
 }
 
+// A socket read dry again and again while datagrams keep coming, as a busy service's is:
+// every arming brings one delivery, never two, and none is lost.
+TEST(EventSource, ArmingsUnderAStreamOfDatagramsGetOneDeliveryEach) {
+    DeliveryPump& pump = DeliveryPump::Instance();
+    WatchedDatagrams socket(1550);
+    ASSERT_EQ(Platform::SetSocketNonBlocking(socket.fSocket), 0);
+    std::atomic<bool> stop{false};
+    BoundedThread sender([&] {
+        while (!stop)
+            socket.MakeReady();
+    });
+    for (int arming = 0; arming < 300; ++arming) {
+        ASSERT_EQ(socket.Watch(kWatchRead), 0);
+        ASSERT_TRUE(pump.Next(1550)) << arming;
+        char buffer[8];
+        Platform::SocketAddress from;
+        while (Platform::ReceiveSocketFrom(socket.fSocket, buffer, sizeof(buffer), &from) > 0) {
+        }
+    }
+    stop = true;
+    sender.Join();
+    EXPECT_TRUE(pump.NoneWithin(1550, 50ms));
+}
+
 TEST(EventSource, TenSocketsAreEachDeliveredOnceWithTheirOwnNumber) {
     DeliveryPump& pump = DeliveryPump::Instance();
     std::vector<std::unique_ptr<WatchedDatagrams>> sockets;
