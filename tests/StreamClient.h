@@ -134,14 +134,3 @@ private:
 
     Platform::SocketHandle fSocket = Platform::kInvalidSocket;
 };
-
-// Bytes that differ from position to position and from seed to seed.
-inline std::string PatternBytes(size_t length, uint32_t seed) {
-    std::string bytes(length, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < length; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = char(state >> 24);
-    }
-    return bytes;
-}

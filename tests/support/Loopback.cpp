@@ -14,32 +14,38 @@ uint16_t PortOf(Platform::SocketHandle socket) {
     return Platform::NetworkToHost16(address.fPort);
 }
 
-Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port) {
-    const Platform::SocketHandle socket = Platform::OpenSocket(Platform::kSocketDatagram);
+namespace {
+
+// A socket of the type bound to 127.0.0.1 on a port the system chose; -1 on failure.
+Platform::SocketHandle OpenBound(int32_t type) {
+    const Platform::SocketHandle socket = Platform::OpenSocket(type);
     if (socket == Platform::kInvalidSocket) return socket;
     const Platform::SocketAddress address = LoopbackAddress(0);
     if (Platform::BindSocket(socket, &address) != 0) {
         Platform::CloseSocket(socket);
         return Platform::kInvalidSocket;
     }
+    return socket;
+}
+
+}  // namespace
+
+Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port) {
+    const Platform::SocketHandle socket = OpenBound(Platform::kSocketDatagram);
     *port = PortOf(socket);
     return socket;
 }
 
 bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* server) {
-    const Platform::SocketHandle listener = Platform::OpenSocket(Platform::kSocketStream);
-    const Platform::SocketAddress any = LoopbackAddress(0);
-    if (listener == Platform::kInvalidSocket || Platform::BindSocket(listener, &any) != 0 ||
-        Platform::ListenSocket(listener, 4) != 0) {
-        Platform::CloseSocket(listener);
-        return false;
-    }
-    const Platform::SocketAddress target = LoopbackAddress(PortOf(listener));
+    const HeldSocket listener = TakenListener();
+    if (listener.Get() == Platform::kInvalidSocket) return false;
+    const Platform::SocketAddress target = LoopbackAddress(listener.Port());
     *client = Platform::OpenSocket(Platform::kSocketStream);
+    // Once the connect has returned, the connection waits in the backlog: accept cannot block.
     const bool connected =
         *client != Platform::kInvalidSocket && Platform::ConnectSocket(*client, &target) == 0;
-    *server = connected ? Platform::AcceptSocket(listener, nullptr) : Platform::kInvalidSocket;
-    Platform::CloseSocket(listener);
+    *server =
+        connected ? Platform::AcceptSocket(listener.Get(), nullptr) : Platform::kInvalidSocket;
     if (*server == Platform::kInvalidSocket) {
         Platform::CloseSocket(*client);
         return false;
@@ -48,9 +54,35 @@ bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* serv
 }
 
 bool SendDatagramTo(uint16_t port, const void* data, uint32_t length) {
-    const Platform::SocketHandle socket = Platform::OpenSocket(Platform::kSocketDatagram);
+    HeldSocket socket(Platform::OpenSocket(Platform::kSocketDatagram));
     const Platform::SocketAddress target = LoopbackAddress(port);
-    const bool sent = Platform::SendSocketTo(socket, data, length, &target) == int32_t(length);
-    Platform::CloseSocket(socket);
-    return sent;
+    return Platform::SendSocketTo(socket.Get(), data, length, &target) == int32_t(length);
+}
+
+HeldSocket RefusingPort() {
+    return HeldSocket(OpenBound(Platform::kSocketStream));
+}
+
+HeldSocket TakenListener() {
+    const Platform::SocketHandle socket = OpenBound(Platform::kSocketStream);
+    if (socket != Platform::kInvalidSocket) Platform::ListenSocket(socket, 4);
+    return HeldSocket(socket);
+}
+
+int32_t IntOption(Platform::SocketHandle socket, Platform::SocketOption option) {
+    int32_t value = 0;
+    uint32_t length = sizeof(value);
+    // Options one byte wide fill the low byte of the zeroed value.
+    if (Platform::GetSocketOption(socket, option, &value, &length) != 0) return -1;
+    return value;
+}
+
+std::string PatternBytes(size_t length, uint32_t seed) {
+    std::string bytes(length, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < length; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
 }
