@@ -40,70 +40,55 @@ protected:
     void TearDown() override { Platform::ClearFaults(); }
 };
 
-enum class Transfer { kSend, kSendVector, kRead };
-
-TEST_F(FaultInjection, TransfersRetryInterruptionsKeepTheConnectionOnWouldBlockAndEndItOnFailure) {
+TEST_F(FaultInjection, TransfersRetryInterruptionsKeepTheConnectionOnWouldBlockEndItOnFailure) {
+    enum Transfer { kSend, kSendVector, kRead };
+    const FaultPoint points[] = {FaultPoint::kSend, FaultPoint::kSendVector, FaultPoint::kReceive};
     const struct {
         Transfer fTransfer;
-        uint32_t fError;
-        uint32_t fTimes;
+        uint32_t fError, fTimes;
         bool fConnected;  // before the call
         int32_t fResult;
         uint32_t fTaken;  // platform calls that took the fault
         bool fConnectedAfter;
     } cases[] = {
-        {Transfer::kSend, kInterrupted, 3, true, 0, 3, true},
-        {Transfer::kSendVector, kInterrupted, 2, true, 0, 2, true},
-        {Transfer::kRead, kInterrupted, 2, true, 0, 2, true},
-        {Transfer::kSend, kWouldBlock, 1, true, EAGAIN, 1, true},
-        {Transfer::kRead, kWouldBlock, 1, true, EAGAIN, 1, true},
-        {Transfer::kSend, kReset, 1, true, EPIPE, 1, false},
-        {Transfer::kRead, kAborted, 1, true, EPIPE, 1, false},
-        {Transfer::kSendVector, kNotConnected, 1, true, kErrNotConnected, 1, false},
+        {kSend, kInterrupted, 3, true, 0, 3, true},
+        {kSendVector, kInterrupted, 2, true, 0, 2, true},
+        {kRead, kInterrupted, 2, true, 0, 2, true},
+        {kSend, kWouldBlock, 1, true, EAGAIN, 1, true},
+        {kRead, kWouldBlock, 1, true, EAGAIN, 1, true},
+        {kSend, kReset, 1, true, EPIPE, 1, false},
+        {kRead, kAborted, 1, true, EPIPE, 1, false},
+        {kSendVector, kNotConnected, 1, true, kErrNotConnected, 1, false},
         // Not connected: no platform call is made at all.
-        {Transfer::kSend, kReset, 1, false, kErrNotConnected, 0, false},
-        {Transfer::kSendVector, kReset, 1, false, kErrNotConnected, 0, false},
-        {Transfer::kRead, kReset, 1, false, kErrNotConnected, 0, false},
+        {kSend, kReset, 1, false, kErrNotConnected, 0, false},
+        {kSendVector, kReset, 1, false, kErrNotConnected, 0, false},
+        {kRead, kReset, 1, false, kErrNotConnected, 0, false},
     };
-    const FaultPoint points[] = {FaultPoint::kSend, FaultPoint::kSendVector, FaultPoint::kReceive};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& test = cases[i];
         SCOPED_TRACE(i);
-        Platform::ClearFaults();  // a fault the row before did not take
+        Platform::ClearFaults();  // one the row before did not take
         StreamPair pair(Socket::kSocketNonBlocking |
                         (test.fConnected ? Socket::kSocketConnected : 0));
-        ASSERT_TRUE(pair.fMade);
-        ASSERT_TRUE(pair.fPeer.SendAll("xy"));
-        ASSERT_TRUE(pair.WaitReadable());
-        const FaultPoint point = points[int(test.fTransfer)];
-        Platform::InjectFault(point, test.fError, test.fTimes);
+        ASSERT_TRUE(pair.fMade && pair.fPeer.SendAll("xy") && pair.WaitReadable());
+        Platform::InjectFault(points[test.fTransfer], test.fError, test.fTimes);
         char buffer[8], data[] = "abc";
         const SocketBuffer buffers[2] = {{1, data}, {2, data + 1}};
         uint32_t count = 77;
-        int32_t result;
-        switch (test.fTransfer) {
-            case Transfer::kSend:
-                result = pair.fSocket.Send(data, 3, &count);
-                break;
-            case Transfer::kSendVector:
-                result = pair.fSocket.SendVector(buffers, 2, &count);
-                break;
-            case Transfer::kRead:
-                result = pair.fSocket.Read(buffer, sizeof(buffer), &count);
-                break;
-        }
+        const int32_t result = test.fTransfer == kSend ? pair.fSocket.Send(data, 3, &count)
+                               : test.fTransfer == kSendVector
+                                   ? pair.fSocket.SendVector(buffers, 2, &count)
+                                   : pair.fSocket.Read(buffer, sizeof(buffer), &count);
         EXPECT_EQ(result, test.fResult);
-        EXPECT_EQ(Platform::FaultsTaken(point), test.fTaken);
+        EXPECT_EQ(Platform::FaultsTaken(points[test.fTransfer]), test.fTaken);
         EXPECT_EQ(bool(pair.fSocket.IsConnected()), test.fConnectedAfter);
-        if (test.fResult != 0) {
+        std::string peerGot;  // what moved: nothing on a failure, else all of it
+        if (test.fResult != 0)
             EXPECT_EQ(count, 77u) << "a failed transfer reported a count";
-        } else if (test.fTransfer == Transfer::kRead) {
+        else if (test.fTransfer == kRead)
             EXPECT_EQ(std::string(buffer, count), "xy");
-        } else {
-            std::string received;
-            EXPECT_TRUE(pair.fPeer.ReceiveExactly(3, &received));
-            EXPECT_EQ(received, "abc");
-        }
+        else
+            EXPECT_TRUE(pair.fPeer.ReceiveExactly(3, &peerGot) && peerGot == "abc") << peerGot;
     }
 }
 

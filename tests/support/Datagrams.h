@@ -1,4 +1,5 @@
-// Datagrams a runtime socket received, gathered by its task and read by the test.
+// A datagram socket of the runtime whose task collects what it receives, for the test to
+// read.
 #pragma once
 
 #include <atomic>
@@ -18,25 +19,11 @@ struct Datagram {
     std::string fData;
 };
 
-// Filled on a task thread, read on the test's.
-class DatagramCollector {
-public:
-    void Add(Datagram datagram);
-    size_t Count();
-    Datagram At(size_t index);
-    // True once `count` datagrams have come.
-    bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-private:
-    std::mutex fMutex;
-    std::vector<Datagram> fDatagrams;
-};
-
-// A non-blocking datagram socket bound to the address on a port the system chose and armed
-// for reading; its task takes every datagram into fReceived and arms it again.
+// Non-blocking, bound to the address on a port the system chose and armed for reading; its
+// task takes every datagram and arms it again.
 class ArmedDatagramSocket {
 public:
-    explicit ArmedDatagramSocket(uint32_t address = kLoopbackAddress, uint32_t flags = 0);
+    explicit ArmedDatagramSocket(uint32_t address = kLoopbackAddress);
     // The task is let go before the socket closes, so that it never reads a closed socket.
     ~ArmedDatagramSocket();
 
@@ -45,12 +32,16 @@ public:
     int32_t SendTo(uint32_t address, uint16_t port, const std::string& data) {
         return fSocket.SendDatagram(address, port, data.data(), uint32_t(data.size()));
     }
+    size_t Count();
+    Datagram At(size_t index);  // an empty one from port 0 when there is none
+    bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-    DatagramCollector fReceived;
     TaskProbe fTask;
     UDPSocket fSocket;
 
 private:
+    std::mutex fMutex;
+    std::vector<Datagram> fReceived;
     std::vector<char> fBuffer = std::vector<char>(65536);
     std::atomic<bool> fClosing{false};
     bool fOpen = false;

@@ -1,5 +1,18 @@
 #include "support/Loopback.h"
 
+namespace {
+
+Platform::SocketHandle OpenBound(int32_t type) {
+    const Platform::SocketHandle socket = Platform::OpenSocket(type);
+    const Platform::SocketAddress address = LoopbackAddress(0);
+    if (socket == Platform::kInvalidSocket || Platform::BindSocket(socket, &address) == 0)
+        return socket;
+    Platform::CloseSocket(socket);
+    return Platform::kInvalidSocket;
+}
+
+}  // namespace
+
 Platform::SocketAddress LoopbackAddress(uint16_t port) {
     Platform::SocketAddress address{};
     address.fFamily = Platform::kAddressFamilyInet;
@@ -14,22 +27,6 @@ uint16_t PortOf(Platform::SocketHandle socket) {
     return Platform::NetworkToHost16(address.fPort);
 }
 
-namespace {
-
-// A socket of the type bound to 127.0.0.1 on a port the system chose; -1 on failure.
-Platform::SocketHandle OpenBound(int32_t type) {
-    const Platform::SocketHandle socket = Platform::OpenSocket(type);
-    if (socket == Platform::kInvalidSocket) return socket;
-    const Platform::SocketAddress address = LoopbackAddress(0);
-    if (Platform::BindSocket(socket, &address) != 0) {
-        Platform::CloseSocket(socket);
-        return Platform::kInvalidSocket;
-    }
-    return socket;
-}
-
-}  // namespace
-
 Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port) {
     const Platform::SocketHandle socket = OpenBound(Platform::kSocketDatagram);
     *port = PortOf(socket);
@@ -38,23 +35,19 @@ Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port) {
 
 bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* server) {
     const HeldSocket listener = TakenListener();
-    if (listener.Get() == Platform::kInvalidSocket) return false;
     const Platform::SocketAddress target = LoopbackAddress(listener.Port());
     *client = Platform::OpenSocket(Platform::kSocketStream);
     // Once the connect has returned, the connection waits in the backlog: accept cannot block.
-    const bool connected =
-        *client != Platform::kInvalidSocket && Platform::ConnectSocket(*client, &target) == 0;
+    const bool connected = Platform::ConnectSocket(*client, &target) == 0;
     *server =
         connected ? Platform::AcceptSocket(listener.Get(), nullptr) : Platform::kInvalidSocket;
-    if (*server == Platform::kInvalidSocket) {
-        Platform::CloseSocket(*client);
-        return false;
-    }
-    return true;
+    if (*server != Platform::kInvalidSocket) return true;
+    Platform::CloseSocket(*client);
+    return false;
 }
 
 bool SendDatagramTo(uint16_t port, const void* data, uint32_t length) {
-    HeldSocket socket(Platform::OpenSocket(Platform::kSocketDatagram));
+    const HeldSocket socket(Platform::OpenSocket(Platform::kSocketDatagram));
     const Platform::SocketAddress target = LoopbackAddress(port);
     return Platform::SendSocketTo(socket.Get(), data, length, &target) == int32_t(length);
 }
@@ -65,24 +58,22 @@ HeldSocket RefusingPort() {
 
 HeldSocket TakenListener() {
     const Platform::SocketHandle socket = OpenBound(Platform::kSocketStream);
-    if (socket != Platform::kInvalidSocket) Platform::ListenSocket(socket, 4);
+    Platform::ListenSocket(socket, 16);
     return HeldSocket(socket);
 }
 
 int32_t IntOption(Platform::SocketHandle socket, Platform::SocketOption option) {
-    int32_t value = 0;
+    int32_t value = 0;  // an option one byte wide fills the low byte
     uint32_t length = sizeof(value);
-    // Options one byte wide fill the low byte of the zeroed value.
-    if (Platform::GetSocketOption(socket, option, &value, &length) != 0) return -1;
-    return value;
+    return Platform::GetSocketOption(socket, option, &value, &length) == 0 ? value : -1;
 }
 
 std::string PatternBytes(size_t length, uint32_t seed) {
     std::string bytes(length, '\0');
     uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < length; ++i) {
+    for (char& byte : bytes) {
         state = state * 1103515245u + 12345u;
-        bytes[i] = char(state >> 24);
+        byte = char(state >> 24);
     }
     return bytes;
 }

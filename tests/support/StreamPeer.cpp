@@ -7,29 +7,24 @@
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-}  // namespace
-
-void StreamPeer::Adopt(Platform::SocketHandle socket) {
-    Close();
-    fSocket = socket;
-    Platform::SetSocketNonBlocking(fSocket);
-}
+using Clock = std::chrono::steady_clock;
 
 bool StreamPeer::Connect(uint16_t port) {
     Close();
     fSocket = Platform::OpenSocket(Platform::kSocketStream);
     const Platform::SocketAddress target = LoopbackAddress(port);
-    if (Platform::ConnectSocket(fSocket, &target) != 0 ||
-        Platform::SetSocketNonBlocking(fSocket) != 0) {
-        Close();
-        return false;
-    }
-    return true;
+    if (Platform::ConnectSocket(fSocket, &target) == 0 &&
+        Platform::SetSocketNonBlocking(fSocket) == 0)
+        return true;
+    Close();
+    return false;
+}
+
+void StreamPeer::Adopt(Platform::SocketHandle socket) {
+    Close();
+    fSocket = socket;
+    Platform::SetSocketNonBlocking(fSocket);
 }
 
 void StreamPeer::Close() {
@@ -53,74 +48,45 @@ int64_t StreamPeer::SendSome(const char* data, size_t length) {
 }
 
 StreamPeer::Outcome StreamPeer::Pump(std::string_view data, std::string* out, size_t target,
-                                     std::chrono::milliseconds limit) {
+                                     Limit limit) {
     const auto deadline = Clock::now() + limit;
-    size_t offset = 0;
-    for (;;) {
-        bool moved = false;
-        if (offset < data.size()) {
-            const int64_t sent = SendSome(data.data() + offset, data.size() - offset);
-            if (sent < 0) return Outcome::kEnded;
-            offset += size_t(sent);
-            moved = sent > 0;
-        }
+    for (size_t offset = 0;;) {
+        const int64_t sent =
+            offset < data.size() ? SendSome(&data[offset], data.size() - offset) : 0;
+        if (sent < 0) return kEnded;
+        offset += size_t(sent);
+        int32_t received = 0;
         if (out != nullptr && out->size() < target) {
             char buffer[16 * 1024];
             const size_t most = std::min(sizeof(buffer), target - out->size());
-            const int32_t received = Platform::ReceiveSocket(fSocket, buffer, uint32_t(most));
+            received = Platform::ReceiveSocket(fSocket, buffer, uint32_t(most));
             if (received == 0 || (received < 0 && OSThread::LastErrorCode() != EAGAIN))
-                return Outcome::kEnded;
-            if (received > 0) {
-                out->append(buffer, size_t(received));
-                moved = true;
-            }
+                return kEnded;
+            if (received > 0) out->append(buffer, size_t(received));
         }
-        if (offset == data.size() && (out == nullptr || out->size() >= target))
-            return Outcome::kDone;
-        if (Clock::now() >= deadline) return Outcome::kTimedOut;
-        if (!moved) std::this_thread::sleep_for(1ms);
+        if (offset == data.size() && (out == nullptr || out->size() >= target)) return kDone;
+        if (Clock::now() >= deadline) return kTimedOut;
+        if (sent <= 0 && received <= 0) std::this_thread::sleep_for(1ms);
     }
 }
 
-bool StreamPeer::SendAll(std::string_view data, std::chrono::milliseconds limit) {
-    return Pump(data, nullptr, 0, limit) == Outcome::kDone;
-}
-
-bool StreamPeer::ReceiveExactly(size_t count, std::string* out, std::chrono::milliseconds limit) {
-    return Pump({}, out, out->size() + count, limit) == Outcome::kDone;
-}
-
-bool StreamPeer::ReceiveUntilClosed(std::string* out, std::chrono::milliseconds limit) {
-    return Pump({}, out, SIZE_MAX, limit) == Outcome::kEnded;
-}
-
-bool StreamPeer::Exchange(std::string_view data, std::string* echoed,
-                          std::chrono::milliseconds limit) {
-    return Pump(data, echoed, echoed->size() + data.size(), limit) == Outcome::kDone;
-}
-
 size_t StreamPeer::PushUntilStalled(const std::string& pattern) {
-    constexpr size_t kCap = 64u << 20;
     const auto deadline = Clock::now() + 10s;
     auto lastProgress = Clock::now();
     size_t pushed = 0;
-    while (pushed < kCap && Clock::now() < deadline && Clock::now() - lastProgress < 300ms) {
+    while (pushed < (64u << 20) && Clock::now() < deadline && Clock::now() - lastProgress < 300ms) {
         const size_t offset = pushed % pattern.size();
-        const int64_t sent = SendSome(pattern.data() + offset, pattern.size() - offset);
+        const int64_t sent = SendSome(&pattern[offset], pattern.size() - offset);
         if (sent < 0) break;
-        if (sent == 0) {
-            std::this_thread::sleep_for(1ms);
-            continue;
-        }
+        if (sent == 0) std::this_thread::sleep_for(1ms);
+        if (sent > 0) lastProgress = Clock::now();
         pushed += size_t(sent);
-        lastProgress = Clock::now();
     }
     return pushed;
 }
 
 StreamPair::StreamPair(uint32_t flags) : fSocket(&fTask, flags) {
-    Platform::SocketHandle peer = Platform::kInvalidSocket;
-    Platform::SocketHandle other = Platform::kInvalidSocket;
+    Platform::SocketHandle peer, other;
     fMade = MakeStreamPair(&peer, &other);
     if (!fMade) return;
     fPeer.Adopt(peer);

@@ -1,5 +1,5 @@
 // The test's end of a loopback stream: a non-blocking platform socket whose every wait has
-// a deadline, so a test that finds a fault fails instead of hanging. And a stream pair
+// a deadline, so a test that finds a fault fails instead of hanging; and a stream pair
 // whose other end belongs to a socket of the runtime.
 #pragma once
 
@@ -14,7 +14,8 @@
 
 class StreamPeer {
 public:
-    static constexpr std::chrono::milliseconds kLimit{10000};
+    using Limit = std::chrono::milliseconds;
+    static constexpr Limit kLimit{10000};
 
     StreamPeer() = default;
     ~StreamPeer() { Close(); }
@@ -26,33 +27,36 @@ public:
     // Takes a connected handle and makes it non-blocking.
     void Adopt(Platform::SocketHandle socket);
     void Close();
-    // The other side sees a reset rather than an orderly end.
-    void CloseWithReset();
+    void CloseWithReset();  // the other side sees a reset, not an orderly end
     void ShutdownSend() { Platform::ShutdownSocketSend(fSocket); }
-
     Platform::SocketHandle Handle() const { return fSocket; }
     uint16_t LocalPort() const;
 
-    // Bytes sent now without waiting (0 when the socket is full), or -1 on an error.
-    int64_t SendSome(const char* data, size_t length);
-    bool SendAll(std::string_view data, std::chrono::milliseconds limit = kLimit);
-    // Exactly `count` more bytes appended to *out; false on an error, an early end or the
-    // deadline.
-    bool ReceiveExactly(size_t count, std::string* out, std::chrono::milliseconds limit = kLimit);
-    // Reads until the other side ends the stream (closed or reset); false at the deadline.
-    bool ReceiveUntilClosed(std::string* out, std::chrono::milliseconds limit = kLimit);
+    bool SendAll(std::string_view data, Limit limit = kLimit) {
+        return Pump(data, nullptr, 0, limit) == kDone;
+    }
+    // Exactly `count` more bytes appended to *out.
+    bool ReceiveExactly(size_t count, std::string* out, Limit limit = kLimit) {
+        return Pump({}, out, out->size() + count, limit) == kDone;
+    }
+    // Reads until the other side ends the stream (closed or reset).
+    bool ReceiveUntilClosed(std::string* out, Limit limit = kLimit) {
+        return Pump({}, out, SIZE_MAX, limit) == kEnded;
+    }
     // Sends the data while reading, until as many bytes came back.
-    bool Exchange(std::string_view data, std::string* echoed,
-                  std::chrono::milliseconds limit = kLimit);
-    // Sends the pattern over and over without reading, until the other side has taken
-    // nothing for a while or a generous cap is reached; how many bytes went.
+    bool Exchange(std::string_view data, std::string* echoed, Limit limit = kLimit) {
+        return Pump(data, echoed, echoed->size() + data.size(), limit) == kDone;
+    }
+    // Sends the pattern over and over without reading until the other side has taken
+    // nothing for a while (or a generous cap); how many bytes went.
     size_t PushUntilStalled(const std::string& pattern);
 
 private:
-    enum class Outcome { kDone, kEnded, kTimedOut };
-    // Sends the data and reads into *out (if given) until it holds `target` bytes.
-    Outcome Pump(std::string_view data, std::string* out, size_t target,
-                 std::chrono::milliseconds limit);
+    enum Outcome { kDone, kEnded, kTimedOut };
+    // Sends the data and reads into *out (when given) until it holds `target` bytes.
+    Outcome Pump(std::string_view data, std::string* out, size_t target, Limit limit);
+    // Bytes sent now without waiting (0 when the socket is full), or -1 on an error.
+    int64_t SendSome(const char* data, size_t length);
 
     Platform::SocketHandle fSocket = Platform::kInvalidSocket;
 };
@@ -68,9 +72,8 @@ public:
 // the test's peer.
 struct StreamPair {
     explicit StreamPair(uint32_t flags = Socket::kSocketConnected | Socket::kSocketNonBlocking);
-
-    // Arms the runtime's end for reading and waits until its task has run: what the peer
-    // sent, or its end, has arrived.
+    // Arms the runtime's end for reading and waits until its task ran: what the peer sent,
+    // or its end, has arrived.
     bool WaitReadable();
 
     bool fMade = false;
