@@ -8,7 +8,6 @@
 
 #include "EventContext.h"
 #include "Socket.h"
-#include "UDPSocket.h"
 #include "platform/FaultInjection.h"
 #include "support/Loopback.h"
 #include "support/RuntimeEnvironment.h"
@@ -22,7 +21,6 @@ using Platform::FaultPoint;
 // Windows error codes, as the platform layer takes them on every platform.
 constexpr uint32_t kInterrupted = 10004;   // WSAEINTR
 constexpr uint32_t kInvalid = 10022;       // WSAEINVAL
-constexpr uint32_t kTooManyFiles = 10024;  // WSAEMFILE
 constexpr uint32_t kWouldBlock = 10035;    // WSAEWOULDBLOCK
 constexpr uint32_t kNotSocket = 10038;     // WSAENOTSOCK
 constexpr uint32_t kAborted = 10053;       // WSAECONNABORTED
@@ -123,24 +121,6 @@ TEST_F(FaultInjection, ContextPlatformFailuresAreReportedWithTheErrorAndTheConte
     EXPECT_EQ(reported.Take(),
               std::vector<std::string>{AssertText("EventContext", 124, kErrNotConnected)});
     Platform::CloseSocket(handle);  // the injected failure left it open
-}
-
-TEST_F(FaultInjection, OpenAndDatagramFailuresReturnTheirErrorNumbers) {
-    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
-    Platform::InjectFault(FaultPoint::kOpenSocket, kTooManyFiles);
-    EXPECT_EQ(socket.Open(Socket::kDatagramType), EMFILE);
-    EXPECT_EQ(socket.GetSocketFD(), -1);
-    ASSERT_EQ(socket.Open(Socket::kDatagramType), 0);
-    ASSERT_EQ(socket.Bind(kLoopbackAddress, 0), 0);
-    Platform::InjectFault(FaultPoint::kSendTo, kReset);
-    EXPECT_EQ(socket.SendDatagram(kLoopbackAddress, socket.GetLocalPort(), "a", 1), EPIPE);
-    Platform::InjectFault(FaultPoint::kReceiveFrom, kInvalid);
-    char buffer[4];
-    uint32_t address = 0, length = 77;
-    uint16_t port = 0;
-    EXPECT_EQ(socket.ReceiveDatagram(&address, &port, buffer, sizeof(buffer), &length),
-              kErrNotConnected);
-    EXPECT_EQ(length, 77u);
 }
 
 }  // namespace

@@ -180,16 +180,4 @@ TEST(TCPListenerSocket, AcceptFailuresPauseOrArePassedOverAndTheConnectionIsServ
     ServedDespite(10054, 0);  // reset
 }
 
-TEST(TCPListenerSocket, ListeningFailuresCloseTheSocketAndReportTheCause) {
-    const HeldSocket taken = TakenListener();
-    for (const auto& [address, port, expected] :
-         {std::tuple{kLoopbackAddress, taken.Port(), kErrAddressInUse},
-          std::tuple{kDocumentationAddress, uint16_t(0), kErrAddressNotAvailable}}) {
-        std::atomic<bool> ended{false};
-        std::unique_ptr<TestListener> listener(new TestListener(&ended));  // it never ran
-        EXPECT_EQ(listener->Listen(address, port), expected);
-        EXPECT_EQ(listener->GetSocketFD(), -1);
-    }
-}
-
 }  // namespace
