@@ -66,6 +66,8 @@ TEST(SocketStream, ALargeStreamArrivesWholeThroughPartialGatheredAndWaitingSends
     EXPECT_TRUE(WaitUntil(settled, 5s)) << "signalled for writing without room, over and over";
     std::string received;
     EXPECT_TRUE(pair.fPeer.ReceiveUntilClosed(&received, 60s));
+    // The task's last run, which closed the socket, has returned before the test's end.
+    ASSERT_TRUE(WaitUntil([&] { return pair.fTask.GetEvents() == 0; }));
     EXPECT_TRUE(received == pattern) << received.size() << " bytes received";
     EXPECT_EQ(error.load(), 0);
     EXPECT_GT(writeWaits.load(), 1);
