@@ -47,7 +47,9 @@ TEST(MessageNumbers, SequenceWrapsFrom8192To1024AndSkipsNumbersInUse) {
     const bool firstInProcess = AtomicRead(&sNextMessageNumber) == kFirstSocketMessage;
     ArmedSocket first;
     first.fContext->ArmEvent(kWatchRead);
-    if (firstInProcess) EXPECT_EQ(first.fContext->GetMessageNumber(), 1025u);
+    if (firstInProcess) {
+        EXPECT_EQ(first.fContext->GetMessageNumber(), 1025u);
+    }
     const uint32_t held = first.fContext->GetMessageNumber();
     while (AtomicRead(&sNextMessageNumber) != 8191)
         AllocateMessageNumber();

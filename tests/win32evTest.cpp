@@ -96,8 +96,9 @@ TEST(EventSource, WatchBeforeTheSourceExistsWaitsForIt) {
         EXPECT_EQ(WatchSocket(&socket.fRequest, kWatchRead), 0);
         watched = true;
     });
-    if (!DeliveryPump::Started())
+    if (!DeliveryPump::Started()) {
         EXPECT_TRUE(StaysFalseFor([&] { return watched.load(); }, 60ms));  // polling for it
+    }
     DeliveryPump::Instance();
     EXPECT_TRUE(WaitUntil([&] { return watched.load(); }));
     watcher.Join();
