@@ -106,9 +106,9 @@ TEST(MessageNumbers, AllNumbersInUseLeaveTheContextUnarmedUntilOneIsFree) {
         loop->fContextTable.Remove(&entry);
 }
 
-// One signal per arming, with kReadEvent whatever was armed for; a context without a task
+// Every delivery signals kReadEvent, whatever was armed for; a context without a task
 // ignores its deliveries.
-TEST(EventDelivery, OneReadEventPerArmingAndNoneWithoutATask) {
+TEST(EventDelivery, ReadEventWhateverWasArmedAndNoneWithoutATask) {
     ArmedSocket reader, writer, taskless;
     taskless.fContext->SetTask(nullptr);
     reader.fContext->ArmEvent(kWatchRead);
@@ -120,10 +120,6 @@ TEST(EventDelivery, OneReadEventPerArmingAndNoneWithoutATask) {
     ASSERT_TRUE(writer.RunsWithin(1));
     EXPECT_EQ(reader.fTask.fEventsSeen.load(), Task::kReadEvent);
     EXPECT_EQ(writer.fTask.fEventsSeen.load(), Task::kReadEvent);
-    ASSERT_TRUE(SendDatagramTo(reader.fPort, "b", 1));
-    EXPECT_FALSE(reader.RunsWithin(2, 100ms));  // not armed: no signal
-    reader.fContext->ArmEvent(kWatchRead);      // data still waiting
-    EXPECT_TRUE(reader.RunsWithin(2));
     EXPECT_EQ(taskless.fTask.fRuns.load(), 0);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "OS.h"
 #include "Task.h"
 #include "support/TestSupport.h"
 
@@ -33,6 +34,8 @@ public:
 
     int64_t Run() override {
         fLastThread = OSThread::GetCurrent();
+        fLastRunAt = OS::Milliseconds();
+        fLastRunOrder = sRunsSoFar.fetch_add(1) + 1;  // across all probes
         fEventsSeen.fetch_or(TakeEvents());
         const int64_t result = fBody ? fBody(*this) : 0;
         fRuns.fetch_add(1);
@@ -49,7 +52,12 @@ public:
     std::atomic<int> fRuns{0};
     std::atomic<uint32_t> fEventsSeen{0};
     std::atomic<OSThread*> fLastThread{nullptr};
+    std::atomic<int64_t> fLastRunAt{0};
+    std::atomic<int> fLastRunOrder{0};
     bool fAbandoned = false;
+
+private:
+    static inline std::atomic<int> sRunsSoFar{0};
 };
 
 // Holds one task thread in its run until released, so that work can queue up behind it.
