@@ -76,6 +76,15 @@ case "${1:-}" in
         build_dir=${CU_WINE_BUILD_DIR:-$(find_build_dir "$program")}
         use_prefix "$build_dir"
         ensure_prefix "$build_dir"
-        exec "$wine" "$program" "$@"
+        # Into a pipe (a test runner's), output goes through a file: the desktop process
+        # that the first program to make a window starts would otherwise hold the pipe
+        # open until the server stops, and the runner would wait for it.
+        [ -p /dev/stdout ] || exec "$wine" "$program" "$@"
+        output=$(mktemp)
+        status=0
+        "$wine" "$program" "$@" >"$output" 2>&1 || status=$?
+        cat "$output"
+        rm -f "$output"
+        exit $status
         ;;
 esac
