@@ -68,6 +68,9 @@ void EventContext::Dispose() {
     }
     fSocket = -1;
     fMessageNumber = 0;
+    // Opened again, the context registers afresh: its old request names a handle and a
+    // number it no longer owns.
+    fArmed = 0;
     if (closeResult != 0) AssertVAt(false, OSThread::LastErrorCode(), kAssertClose);
 }
 
@@ -99,11 +102,15 @@ void EventContext::ArmEvent(uint32_t eventBits) {
             AssertVAt(false, OSThread::LastErrorCode(), kAssertRewatch);
         return;
     }
-    if (!Register()) return;
+    Assert(fEventLoop != nullptr);
+    if (fEventLoop == nullptr) return;
+    // The socket is in the request before the context is registered: the event loop
+    // checks it against every notification it hands over.
     fRequest = EventRequest();
     fRequest.fWatchRecord = 1;
     fRequest.fSocket = fSocket;
     fRequest.fEventBits = eventBits;
+    if (!Register()) return;
     fRequest.fMessage = fMessageNumber;
     fArmed = 1;
     if (WatchSocket(&fRequest, eventBits) != 0)
@@ -136,23 +143,42 @@ void EventContext::TakeOver(EventContext* other) {
     fEventLoop->fContextTable.Remove(&other->fRegistryEntry, 0);
 }
 
+void EventLoopThread::Dispatch(const EventRequest& request) {
+    if (request.fMessage == 0) return;
+    EventRequest key = request;
+    StrPtrLen name(reinterpret_cast<char*>(&key.fMessage), sizeof(key.fMessage));
+    // A number whose context was disposed meanwhile is not found: dropped.
+    OSRef* entry = fContextTable.Acquire(&name);
+    if (entry == nullptr) return;
+    auto* context = static_cast<EventContext*>(entry->fObject);
+    // A notification left from a socket closed since may name a handle value that a live
+    // socket has now: it is dropped, and that socket is left armed.
+    if (context->GetWatchedSocket() == request.fSocket) {
+        SwitchOffDeliveredSocket(&request);
+        context->OnEvent(request.fEventBits);
+    }
+    fContextTable.Release(entry);
+}
+
 void EventLoopThread::Entry() {
+    Platform::DeferWakeUps();
     EventRequest request;
+    bool failing = false;
     for (;;) {
-        int32_t result = EINTR;
-        while (result == EINTR) {
-            const int32_t waited = WaitForEvent(&request);
-            result = waited < 0 ? OSThread::LastErrorCode() : waited;
+        const int32_t waited = TakeEvent(&request, 1);
+        if (waited == EINTR) continue;
+        if (waited != 0) {
+            AssertVAt(failing, waited, kAssertWait);
+            failing = true;
+            OSThread::Sleep(kFailedWaitPauseMSec);
+            continue;
         }
-        AssertVAt(result == 0, result, kAssertWait);
-        if (request.fMessage != 0) {
-            StrPtrLen key(reinterpret_cast<char*>(&request.fMessage), sizeof(request.fMessage));
-            // A number whose context was disposed meanwhile is not found: dropped.
-            if (OSRef* entry = fContextTable.Acquire(&key)) {
-                static_cast<EventContext*>(entry->fObject)->OnEvent(request.fEventBits);
-                fContextTable.Release(entry);
-            }
-        }
-        OSThread::Yield();
+        failing = false;
+        // Everything ready now is handed out before any task thread is woken for it.
+        TaskWakeUpBatch batch;
+        do {
+            Dispatch(request);
+            OSThread::Yield();
+        } while (TakeEvent(&request, 0) == 0);
     }
 }

@@ -16,10 +16,11 @@ class Task;
 class EventContext {
 public:
     // Message numbers identify a socket's notifications: 1024 to 8192.
-    static constexpr uint32_t kFirstMessageNumber = 1024;
-    static constexpr uint32_t kLastMessageNumber = 8192;
+    static constexpr uint32_t kFirstMessageNumber = kFirstSocketMessage;
+    static constexpr uint32_t kLastMessageNumber = kLastSocketMessage;
 
-    // The socket may be -1 (none yet). The event loop must outlive the context.
+    // The socket may be -1 (none yet). The event loop must outlive the context; a context
+    // made before there is one cannot be armed.
     EventContext(int32_t socket, EventLoopThread* eventLoop);
     // Disposes the context when fCloseOnDestroy is set.
     virtual ~EventContext();
@@ -44,6 +45,8 @@ public:
     void TakeOver(EventContext* other);
 
     int32_t GetSocketFD() const { return fSocket; }
+    // The socket the context's notifications name: the one it was armed with.
+    int32_t GetWatchedSocket() const { return fRequest.fSocket; }
     uint32_t GetMessageNumber() const { return fMessageNumber; }
     Task* GetTask() const { return fTask; }
 
@@ -68,15 +71,24 @@ private:
 // has exactly one; it runs for the life of the process and is never destroyed.
 class EventLoopThread : public OSThread {
 public:
-    // Message numbers hash into at most a few hundred values, so this many buckets keeps
-    // every value in a bucket of its own.
-    static constexpr uint32_t kContextTableBuckets = 2048;
+    // A message number hashes to 4 * (its low byte + its second byte): 284 values, all
+    // multiples of 4. Any odd count of at least 284 buckets gives each its own; this one
+    // does so in little memory.
+    static constexpr uint32_t kContextTableBuckets = 293;
+    // A readiness wait that fails is tried again after this pause, and reported once per
+    // run of failures, so that a persistent failure is no hot loop.
+    static constexpr uint32_t kFailedWaitPauseMSec = 10;
 
     EventLoopThread() : fContextTable(kContextTableBuckets) {}
 
     void Entry() override;
 
     OSRefRegistry fContextTable;
+
+private:
+    // Hands one notification to its context, if it is still meant for that context's
+    // socket.
+    void Dispatch(const EventRequest& request);
 };
 
 // The next message number to hand out, process-wide; test-and-advance is one indivisible

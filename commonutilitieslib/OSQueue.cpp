@@ -84,6 +84,11 @@ void OSBlockingQueue::Enqueue(OSQueueElem* elem) {
     fCond.Signal();
 }
 
+void OSBlockingQueue::EnqueueQuietly(OSQueueElem* elem) {
+    OSMutexLocker locker(&fMutex);
+    fQueue.Enqueue(elem);
+}
+
 OSQueueElem* OSBlockingQueue::Dequeue() {
     OSMutexLocker locker(&fMutex);
     return fQueue.Dequeue();

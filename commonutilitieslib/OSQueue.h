@@ -93,6 +93,9 @@ public:
     OSBlockingQueue& operator=(const OSBlockingQueue&) = delete;
 
     void Enqueue(OSQueueElem* elem);
+    // Adds without signalling the condition: for a producer that wakes the consumer itself
+    // later, through GetCond.
+    void EnqueueQuietly(OSQueueElem* elem);
     OSQueueElem* Dequeue();  // never waits
     // When empty, waits once, for at most the timeout (0 or less: no limit), then takes the
     // tail or null. The thread is accepted for the callers' sake and not used.

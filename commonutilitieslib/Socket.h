@@ -56,6 +56,11 @@ public:
     // A read of 0 bytes means the peer closed: kErrNotConnected. A size of 0 reads
     // nothing and succeeds.
     int32_t Read(void* buffer, uint32_t size, uint32_t* outLengthRead);
+    // True when the last Read showed the socket empty, so that arming it now misses
+    // nothing: the read would have blocked or, where the platform says a short stream read
+    // empties a socket, it returned less than was asked for. Elsewhere a task reads on
+    // until a read would block.
+    Bool16 WasEmptied() const { return fEmptied; }
 
     uint32_t GetFlags() const { return fFlags; }
     Bool16 IsConnected() const { return (fFlags & kSocketConnected) != 0; }
@@ -74,6 +79,7 @@ protected:
     StrPtrLen* fLocalHostNameString = nullptr;
     char fPortText[8] = {};
     StrPtrLen fPortString;  // length 8 until the port has been formatted
+    Bool16 fEmptied = 0;
 
 private:
     StrPtrLen* FindInterfaceText(StrPtrLen* (*text)(uint32_t index));

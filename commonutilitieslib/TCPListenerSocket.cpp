@@ -32,7 +32,7 @@ int64_t TCPListenerSocket::Run() {
     if (TakeEvents() & kStopEvent) return -1;
     for (uint32_t accepted = 0; accepted < kAcceptsPerRun; ++accepted) {
         Platform::SocketAddress remote{};
-        const int32_t handle = Platform::AcceptSocket(fSocket, &remote);
+        const int32_t handle = Platform::AcceptNonBlockingSocket(fSocket, &remote);
         if (handle != -1) {
             HandOver(handle, remote);
             continue;

@@ -19,7 +19,7 @@ TCPSocket::TCPSocket(Task* notifyTask, uint32_t flags)
 
 void TCPSocket::Attach(int32_t handle, const Platform::SocketAddress& remote) {
     Assert(fSocket == -1);
-    SetNonBlocking(handle);
+    fSocket = handle;
     fRemoteAddress = remote;
     Connected();
 }

@@ -12,8 +12,8 @@ public:
     // The socket is always non-blocking, whatever the flags say.
     TCPSocket(Task* notifyTask, uint32_t flags);
 
-    // Takes a handle that a listener accepted from the given peer: made non-blocking,
-    // marked bound and connected, its local address read back.
+    // Takes a non-blocking handle that a listener accepted from the given peer: marked
+    // bound and connected, its local address read back.
     void Attach(int32_t handle, const Platform::SocketAddress& remote);
 
     // Starts connecting to the address and port (host byte order), opening the socket

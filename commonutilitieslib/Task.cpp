@@ -33,11 +33,28 @@ float SecondsSinceStart() {
     return float((OS::Milliseconds() - OS::sInitialMSec) / 1000.0);
 }
 
-// The first character of a task's name is rewritten while other threads may be checking
-// it, so it is accessed indivisibly.
-std::atomic_ref<char> FirstCharacter(char* name) {
-    return std::atomic_ref<char>(*name);
+// The prefix of a task's name is rewritten while other threads may be checking it, so its
+// characters are accessed indivisibly.
+std::atomic_ref<char> NameCharacter(const char* name, size_t index) {
+    return std::atomic_ref<char>(const_cast<char*>(name)[index]);
 }
+
+// The open batch of the calling thread, if any.
+thread_local constinit TaskWakeUpBatch* tOpenBatch = nullptr;
+
+// Marks a signal that has seen the pool's count and may still queue on one of its threads.
+class SignalInFlight {
+public:
+    explicit SignalInFlight(std::atomic<uint32_t>& count) : fCount(count) {
+        fCount.fetch_add(1, std::memory_order_seq_cst);
+    }
+    ~SignalInFlight() { fCount.fetch_sub(1, std::memory_order_release); }
+    SignalInFlight(const SignalInFlight&) = delete;
+    SignalInFlight& operator=(const SignalInFlight&) = delete;
+
+private:
+    std::atomic<uint32_t>& fCount;
+};
 
 }  // namespace
 
@@ -50,16 +67,30 @@ Task::Task() : fTimerHeapElem(this), fTaskQueueElem(this) {
 
 void Task::SetTaskName(const char* name) {
     if (name == nullptr) return;
-    std::memset(fTaskName + 1, 0, kTaskNameSize - 1);
-    std::memcpy(fTaskName + 1, kLivePrefix + 1, kLivePrefixLength - 1);
-    FirstCharacter(fTaskName).store(kLivePrefix[0], std::memory_order_relaxed);
-    std::strncat(fTaskName, name, kTaskNameSize - 1 - kLivePrefixLength);
+    // A live task's prefix is left as it is, so that it reads as valid all through the
+    // rename; otherwise the first character goes in last.
+    if (!HasLivePrefix()) {
+        for (size_t i = 1; i < kLivePrefixLength; ++i)
+            NameCharacter(fTaskName, i).store(kLivePrefix[i], std::memory_order_relaxed);
+        NameCharacter(fTaskName, 0).store(kLivePrefix[0], std::memory_order_release);
+    }
+    char* tail = fTaskName + kLivePrefixLength;
+    const size_t room = kTaskNameSize - kLivePrefixLength;
+    const size_t length = strnlen(name, room - 1);
+    std::memcpy(tail, name, length);
+    std::memset(tail + length, 0, room - length);
+}
+
+bool Task::HasLivePrefix() const {
+    for (size_t i = 0; i < kLivePrefixLength; ++i) {
+        if (NameCharacter(fTaskName, i).load(std::memory_order_relaxed) != kLivePrefix[i])
+            return false;
+    }
+    return true;
 }
 
 Bool16 Task::Valid() const {
-    char* name = const_cast<char*>(fTaskName);
-    const bool valid = FirstCharacter(name).load(std::memory_order_relaxed) == kLivePrefix[0] &&
-                       std::memcmp(fTaskName + 1, kLivePrefix + 1, kLivePrefixLength - 1) == 0;
+    const bool valid = HasLivePrefix();
     if (!valid) TASK_TRACE(" Task::Valid Found invalid task = %ld\n", Signed(this));
     return valid ? 1 : 0;
 }
@@ -67,13 +98,22 @@ Bool16 Task::Valid() const {
 void Task::Signal(uint32_t events) {
     if (!Valid()) return;
     const uint32_t previous = AtomicOr(&fEvents, events | kScheduledBit);
-    const uint32_t threadCount = TaskThreadPool::sNumTaskThreads.load(std::memory_order_acquire);
-    if ((previous & kScheduledBit) != 0 || threadCount == 0) {
-        TASK_TRACE("Task::Signal sent to dead TaskName=%s  q elem=%lu  enclosing=%lu\n", fTaskName,
-                   Unsigned(&fTaskQueueElem), Unsigned(this));
-        return;
+    if ((previous & kScheduledBit) == 0) {
+        // This call turned the task from idle to scheduled: it queues it, if there are
+        // threads to queue it on.
+        SignalInFlight inFlight(TaskThreadPool::sSignalsInFlight);
+        const uint32_t threadCount =
+            TaskThreadPool::sNumTaskThreads.load(std::memory_order_seq_cst);
+        if (threadCount != 0) {
+            Queue(threadCount);
+            return;
+        }
     }
-    // This call turned the task from idle to scheduled: it queues it.
+    TASK_TRACE("Task::Signal sent to dead TaskName=%s  q elem=%lu  enclosing=%lu\n", fTaskName,
+               Unsigned(&fTaskQueueElem), Unsigned(this));
+}
+
+void Task::Queue(uint32_t threadCount) {
     TaskThread* target = fUseThisThread.load(std::memory_order_relaxed);
     if (target != nullptr) {
         TASK_TRACE("Task::Signal enque TaskName=%s fUseThisThread=%lu q elem=%lu enclosing=%lu\n",
@@ -84,7 +124,12 @@ void Task::Signal(uint32_t events) {
         TASK_TRACE("Task::Signal enque TaskName=%s thread=%lu q elem=%lu enclosing=%lu\n",
                    fTaskName, Unsigned(target), Unsigned(&fTaskQueueElem), Unsigned(this));
     }
-    target->fTaskQueue.Enqueue(&fTaskQueueElem);
+    TaskWakeUpBatch* batch = tOpenBatch;
+    if (batch != nullptr && batch->Hold(target)) {
+        target->fTaskQueue.EnqueueQuietly(&fTaskQueueElem);
+    } else {
+        target->fTaskQueue.Enqueue(&fTaskQueueElem);
+    }
 }
 
 uint32_t Task::GetEvents() const {
@@ -124,8 +169,9 @@ int32_t TaskThread::WaitMSecFor(int64_t untilDue) {
 
 Task* TaskThread::WaitForTask() {
     for (;;) {
-        const int64_t now = OS::Milliseconds();
+        // The clock (and its lock) only when a timer is parked.
         OSHeapElem* due = fHeap.PeekMin();
+        const int64_t now = due != nullptr ? OS::Milliseconds() : 0;
         if (due != nullptr && due->GetValue() <= now) {
             auto* task = static_cast<Task*>(due->GetEnclosingObject());
             TASK_TRACE(
@@ -232,7 +278,7 @@ void TaskThread::DeleteTask(Task* task) {
                      Task::kTaskNameSize - 1 - std::strlen(task->fTaskName));
     }
     // From here on Valid is false: a signal that arrives during destruction is dropped.
-    FirstCharacter(task->fTaskName).store(kDeletedMark, std::memory_order_relaxed);
+    NameCharacter(task->fTaskName, 0).store(kDeletedMark, std::memory_order_relaxed);
     delete task;
 }
 
@@ -241,6 +287,7 @@ void TaskThread::DeleteTask(Task* task) {
 TaskThread** TaskThreadPool::sTaskThreadArray = nullptr;
 std::atomic<uint32_t> TaskThreadPool::sNumTaskThreads{0};
 uint32_t TaskThreadPool::sRoundRobinCounter = 0;
+std::atomic<uint32_t> TaskThreadPool::sSignalsInFlight{0};
 
 Bool16 TaskThreadPool::AddThreads(uint32_t count) {
     Assert(sTaskThreadArray == nullptr);
@@ -266,9 +313,37 @@ void TaskThreadPool::RemoveThreads() {
     // signal a task queued for another.
     for (uint32_t i = 0; i < count; ++i)
         sTaskThreadArray[i]->StopAndWaitForThread();
+    // From here on signals are recorded and never scheduled; one that saw the old count
+    // finishes queueing before its thread goes.
+    sNumTaskThreads.store(0, std::memory_order_seq_cst);
+    while (sSignalsInFlight.load(std::memory_order_acquire) != 0)
+        OSThread::Sleep(1);
     for (uint32_t i = 0; i < count; ++i) {
         delete sTaskThreadArray[i];
         sTaskThreadArray[i] = nullptr;
     }
-    sNumTaskThreads.store(0, std::memory_order_release);
+}
+
+// ---- TaskWakeUpBatch -----------------------------------------------------------------------
+
+TaskWakeUpBatch::TaskWakeUpBatch() : fOuter(tOpenBatch) {
+    // In flight while open: the threads it holds must outlive it.
+    TaskThreadPool::sSignalsInFlight.fetch_add(1, std::memory_order_seq_cst);
+    tOpenBatch = this;
+}
+
+TaskWakeUpBatch::~TaskWakeUpBatch() {
+    tOpenBatch = fOuter;
+    for (uint32_t i = 0; i < fCount; ++i)
+        fThreads[i]->fTaskQueue.GetCond()->Signal();
+    TaskThreadPool::sSignalsInFlight.fetch_sub(1, std::memory_order_release);
+}
+
+bool TaskWakeUpBatch::Hold(TaskThread* thread) {
+    for (uint32_t i = 0; i < fCount; ++i) {
+        if (fThreads[i] == thread) return true;
+    }
+    if (fCount == kCapacity) return false;
+    fThreads[fCount++] = thread;
+    return true;
 }

@@ -63,6 +63,12 @@ protected:
 private:
     friend class TaskThread;
 
+    // The name begins with "live_". Its five characters are read and written one by one,
+    // indivisibly: other threads look at them while the task is renamed or deleted.
+    bool HasLivePrefix() const;
+    // Puts the task on a thread's run queue: its own choice, or the next in turn.
+    void Queue(uint32_t threadCount);
+
     char fTaskName[kTaskNameSize];
     uint32_t fEvents = 0;  // changed only by the atomic operations
     // Set by the task thread while this run holds the global lock exclusively, so that the
@@ -91,6 +97,7 @@ public:
 private:
     friend class Task;
     friend class TaskThreadPool;
+    friend class TaskWakeUpBatch;
 
     // The next task to run on this thread: due timers first, then the run queue. Null once
     // a stop was requested and nothing is left to do now.
@@ -109,11 +116,45 @@ class TaskThreadPool {
 public:
     // Creates and starts the threads, then publishes their number. Once per process.
     static Bool16 AddThreads(uint32_t count);
-    // Stops every thread after it has emptied its run queue, and deletes it.
+    // Stops every thread after it has emptied its run queue, publishes the count 0 (later
+    // signals are recorded and never scheduled), and deletes the threads once no signal is
+    // still queueing a task.
     static void RemoveThreads();
 
     static TaskThread** sTaskThreadArray;
     // Read by Task::Signal on any thread without a lock.
     static std::atomic<uint32_t> sNumTaskThreads;
     static uint32_t sRoundRobinCounter;  // changed only by AtomicAdd
+
+private:
+    friend class Task;
+    friend class TaskWakeUpBatch;
+
+    // Signals between their look at the count and the end of their queueing: the threads
+    // they chose must outlive them.
+    static std::atomic<uint32_t> sSignalsInFlight;
+};
+
+// While one is open on a thread, the task threads that the thread's signals queue tasks for
+// are woken when it closes, once each, instead of at every signal: a thread that hands out
+// a burst of work (the event loop with many sockets ready at once) wakes each task thread
+// once, after the whole burst is queued, and is not overtaken by the first task it wakes.
+// The tasks are queued at once; only the wake-ups wait.
+class TaskWakeUpBatch {
+public:
+    TaskWakeUpBatch();
+    ~TaskWakeUpBatch();
+    TaskWakeUpBatch(const TaskWakeUpBatch&) = delete;
+    TaskWakeUpBatch& operator=(const TaskWakeUpBatch&) = delete;
+
+private:
+    friend class Task;
+    static constexpr uint32_t kCapacity = 16;
+
+    // Takes the thread's wake-up; false when the batch is full and the caller must wake it.
+    bool Hold(TaskThread* thread);
+
+    TaskWakeUpBatch* fOuter;
+    TaskThread* fThreads[kCapacity];
+    uint32_t fCount = 0;
 };

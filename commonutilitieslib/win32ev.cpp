@@ -65,30 +65,53 @@ int32_t WatchSocket(EventRequest* request, uint32_t eventBits) {
     return RewatchSocket(request, eventBits);
 }
 
-int32_t UnwatchSocket(int32_t) {
+int32_t UnwatchSocket(int32_t socket) {
+    Platform::ForgetSocket(socket);
     return 0;
 }
 
-int32_t WaitForEvent(EventRequest* request) {
+int32_t TakeEvent(EventRequest* request, Bool16 wait) {
     Platform::EventSourceHandle source = sHiddenWindow.load(std::memory_order_relaxed);
     if (source == 0) source = CreateSource();
 
-    uint32_t message = 0;
-    int32_t socket = -1;
-    switch (Platform::GetEventMessage(source, &message, &socket)) {
-        case Platform::MessageStatus::kMessage:
-            request->fSocket = socket;
-            request->fEventBits = kWatchRead;
-            request->fMessage = message;
-            Platform::DisarmDeliveredSocket(source, socket);
-            return 0;
-        case Platform::MessageStatus::kQuit:
-            AssertAt(false, kAssertQuit);
-            return EINTR;
-        case Platform::MessageStatus::kInterrupted:
-            break;
+    for (;;) {
+        uint32_t message = 0;
+        int32_t socket = -1;
+        switch (Platform::GetEventMessage(source, wait != 0, &message, &socket)) {
+            case Platform::MessageStatus::kMessage:
+                // Another sender's message is no socket notification: it names no socket
+                // of ours, and switching off the one it happens to name would silence it.
+                if (message < kFirstSocketMessage || message > kLastSocketMessage) continue;
+                request->fSocket = socket;
+                request->fEventBits = kWatchRead;
+                request->fMessage = message;
+                return 0;
+            case Platform::MessageStatus::kNone:
+                return EAGAIN;
+            case Platform::MessageStatus::kQuit:
+                AssertAt(false, kAssertQuit);
+                return EINTR;
+            case Platform::MessageStatus::kInterrupted:
+                return EINTR;
+            case Platform::MessageStatus::kFailed:
+                return OSThread::LastErrorCode();
+        }
     }
-    return EINTR;
+}
+
+void SwitchOffDeliveredSocket(const EventRequest* request) {
+    Platform::DisarmDeliveredSocket(sHiddenWindow.load(std::memory_order_relaxed),
+                                    request->fSocket);
+}
+
+int32_t WaitForEvent(EventRequest* request) {
+    const int32_t result = TakeEvent(request, 1);
+    if (result == 0) SwitchOffDeliveredSocket(request);
+    return result;
+}
+
+Bool16 PostEventMessage(uint32_t message, int32_t socket) {
+    return Platform::PostEventMessage(WaitForSource(), message, socket) ? 1 : 0;
 }
 
 intptr_t CU_WINAPI HiddenWindowProc(void*, uint32_t message, uintptr_t, intptr_t) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "OSTypes.h"
 #include "platform/Platform.h"
 
 // The record a socket's owner hands to the watch calls, and the one the waiting thread
@@ -20,6 +21,10 @@ static_assert(sizeof(EventRequest) == 28, "an EventRequest is seven 32-bit words
 constexpr uint32_t kWatchRead = 1;   // readable, accepted, closed
 constexpr uint32_t kWatchWrite = 2;  // writable, connected
 
+// The message numbers that carry socket notifications; the source passes over any other.
+constexpr uint32_t kFirstSocketMessage = 1024;
+constexpr uint32_t kLastSocketMessage = 8192;
+
 // Nothing to do: the first WaitForEvent creates the source.
 void InitEventSource();
 
@@ -34,9 +39,21 @@ int32_t RewatchSocket(EventRequest* request, uint32_t eventBits);
 int32_t UnwatchSocket(int32_t socket);
 
 // Takes the next notification into the request (socket, message number, kWatchRead) and
-// switches its socket off. 0, or EINTR when the wait was interrupted. Called by one thread
-// only, which owns the source from its first call on.
+// switches its socket off. 0, EINTR when the wait was interrupted, or the error of a wait
+// that failed. Called by one thread only, which owns the source from its first call on.
 int32_t WaitForEvent(EventRequest* request);
+
+// WaitForEvent in two steps, for a caller that first checks that the notification is still
+// meant for the socket it names: TakeEvent leaves the socket as it is, and
+// SwitchOffDeliveredSocket switches it off. Without `wait`, TakeEvent answers EAGAIN at
+// once when no notification is ready.
+int32_t TakeEvent(EventRequest* request, Bool16 wait);
+void SwitchOffDeliveredSocket(const EventRequest* request);
+
+// Posts a message with any number naming the socket, as another sender might: lets tests
+// show that messages the runtime did not ask for change nothing. True when posted; waits
+// for the source like a watch.
+Bool16 PostEventMessage(uint32_t message, int32_t socket);
 
 // The hidden window's procedure: 1 to WM_NCCREATE, 0 to everything else.
 intptr_t CU_WINAPI HiddenWindowProc(void* window, uint32_t message, uintptr_t wParam,

@@ -7,7 +7,8 @@ set -euo pipefail
 want=${1:-all}
 packages=(cmake ninja-build g++ googletest libbenchmark-dev)
 if [ "$want" = all ]; then
-    packages+=(g++-mingw-w64-i686 wine wine32:i386 wine64 valgrind iproute2)
+    packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 valgrind
+        iproute2)
 fi
 
 missing=()

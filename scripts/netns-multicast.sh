@@ -20,7 +20,7 @@ export CU_MULTICAST_NAMESPACE=1
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-if [ "$preset" = win32 ]; then
+if [[ "$preset" == win* ]]; then
     scripts/wine-run.sh --start "build/$preset"
     scripts/wine-run.sh "build/$preset/tests/UDPMulticastTest.exe" >"$log" 2>&1 || status=$?
     scripts/wine-run.sh --stop "build/$preset"

@@ -6,6 +6,7 @@
 #   wine-run.sh --start BUILD_DIR   keep a Wine server and its services running, so that
 #                                   each later program starts in well under a second
 #   wine-run.sh --stop BUILD_DIR    stop that server and everything it started
+#   wine-run.sh --can-run-32-bit    exit 0 when this machine runs 32-bit Windows programs
 set -euo pipefail
 
 find_build_dir() {
@@ -14,6 +15,14 @@ find_build_dir() {
     while [ ! -f "$dir/CMakeCache.txt" ] && [ "$dir" != / ]; do dir=$(dirname "$dir"); done
     echo "$dir"
 }
+
+# A kernel may run no 32-bit programs at all (its 32-bit emulation switched off): then only
+# 64-bit Windows programs run, under the 64-bit loader, in a 64-bit prefix.
+wine=wine
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine=/usr/lib/wine/wine64
+    export WINELOADER=$wine
+fi
 
 use_prefix() {
     export WINEPREFIX="$1/wineprefix"
@@ -28,8 +37,8 @@ ensure_prefix() {
     flock 9
     if [ ! -f "$WINEPREFIX/.cu-ready" ]; then
         rm -rf "$WINEPREFIX"
-        wineboot --init </dev/null >/dev/null 2>&1 || true
-        wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+        "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
+        "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
         # The driver setting is read when the server starts.
         wineserver -k >/dev/null 2>&1 || true
         wineserver -w >/dev/null 2>&1 || true
@@ -47,12 +56,15 @@ case "${1:-}" in
         # Start the server and its services detached from our output, so that a test
         # runner reading a program's output never waits on them.
         (wineserver -p </dev/null >/dev/null 2>&1 &)
-        wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+        "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
         ;;
     --stop)
         build_dir=$(cd "$2" && pwd)
         use_prefix "$build_dir"
         wineserver -k >/dev/null 2>&1 || true
+        ;;
+    --can-run-32-bit)
+        [ "$wine" = wine ]
         ;;
     "")
         echo "usage: $0 PROGRAM [ARGS...] | --start BUILD_DIR | --stop BUILD_DIR" >&2
@@ -64,6 +76,6 @@ case "${1:-}" in
         build_dir=${CU_WINE_BUILD_DIR:-$(find_build_dir "$program")}
         use_prefix "$build_dir"
         ensure_prefix "$build_dir"
-        exec wine "$program" "$@"
+        exec "$wine" "$program" "$@"
         ;;
 esac

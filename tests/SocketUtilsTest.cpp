@@ -1,4 +1,4 @@
-// The interface table, on made-up interface lists, and the address helpers.
+// The interface table, loaded from made-up interface lists, and the address helpers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,155 +6,125 @@
 #include <vector>
 
 #include "SocketUtils.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using Platform::InterfaceListStatus;
 
-uint32_t Network(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    return Platform::HostToNetwork32(uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | d);
+constexpr uint32_t kLan = 0xC0A8010A;    // 192.168.1.10
+constexpr uint32_t kNamed = 0x0A010203;  // the one address the made-up name service knows
+
+std::vector<uint32_t> sListed;  // host byte order
+InterfaceListStatus sStatus = InterfaceListStatus::kListed;
+
+InterfaceListStatus MadeUpList(std::vector<uint32_t>* addresses) {
+    for (uint32_t address : sListed)
+        addresses->push_back(Platform::HostToNetwork32(address));
+    return sStatus;
 }
 
-std::vector<uint32_t> sFakeAddresses;
-InterfaceListStatus sFakeStatus = InterfaceListStatus::kListed;
-uint32_t sNamedAddress = 0;  // the one address the fake name service knows
-
-InterfaceListStatus FakeList(std::vector<uint32_t>* addresses) {
-    *addresses = sFakeAddresses;
-    return sFakeStatus;
+bool MadeUpLookUp(uint32_t networkAddress, char* name, uint32_t size) {
+    if (networkAddress == Platform::HostToNetwork32(kNamed)) strncpy(name, "gateway.example", size);
+    return networkAddress == Platform::HostToNetwork32(kNamed);
 }
 
-bool FakeLookUp(uint32_t networkAddress, char* name, uint32_t size) {
-    if (networkAddress != sNamedAddress) return false;
-    strncpy(name, "gateway.example", size);
-    return true;
+std::string Dotted(uint32_t a) {
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
+           std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
-// Loads the table from a made-up list, never from the machine.
+// Loads the table from a made-up list, never from the machine's.
 class InterfaceTable : public testing::Test {
 protected:
     void SetUp() override {
-        fPrevious = SocketUtils::SetInterfaceSource({FakeList, FakeLookUp});
-        sFakeStatus = InterfaceListStatus::kListed;
-        sNamedAddress = 0;
-        AssertRecorder::Instance().Take();
+        fPrevious = SocketUtils::SetInterfaceSource({MadeUpList, MadeUpLookUp});
     }
     void TearDown() override { SocketUtils::SetInterfaceSource(fPrevious); }
-
-    static void Load(std::vector<uint32_t> addresses, bool lookUpNames = false) {
-        sFakeAddresses = std::move(addresses);
+    static void Load(std::vector<uint32_t> addresses, InterfaceListStatus status,
+                     bool lookUpNames = false) {
+        sListed = std::move(addresses);
+        sStatus = status;
         SocketUtils::LoadInterfaces(lookUpNames);
-    }
-    static std::string Text(uint32_t index) {
-        const StrPtrLen* text = SocketUtils::GetInterfaceAddressText(index);
-        return std::string(text->fPtr, text->fLen);
-    }
-    static std::string Name(uint32_t index) {
-        const StrPtrLen* name = SocketUtils::GetInterfaceHostName(index);
-        return std::string(name->fPtr, name->fLen);
     }
 
     SocketUtils::InterfaceSource fPrevious{};
 };
 
-TEST_F(InterfaceTable, LoopbackReportedFirstMovesToSecond) {
-    Load({Network(127, 0, 0, 1), Network(192, 168, 1, 10)});
-    ASSERT_EQ(SocketUtils::GetInterfaceCount(), 2u);
-    EXPECT_EQ(Text(0), "192.168.1.10");
-    EXPECT_EQ(Name(0), "192.168.1.10");
-    EXPECT_EQ(SocketUtils::GetInterfaceAddress(0), 0xC0A8010Au);
-    EXPECT_EQ(Text(1), "127.0.0.1");
-    EXPECT_EQ(Name(1), "127.0.0.1");
-    EXPECT_EQ(SocketUtils::GetInterfaceAddress(1), 0x7F000001u);
+TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackListedFirstGoesSecond) {
+    std::vector<uint32_t> many;  // more than one small list buffer of the platform holds
+    for (uint32_t i = 1; i <= 40; ++i)
+        many.push_back(0x0A000100 + i);
+    const std::pair<std::vector<uint32_t>, std::vector<uint32_t>> cases[] = {
+        {{kLoopbackAddress, kLan}, {kLan, kLoopbackAddress}},
+        {{kLan, kLoopbackAddress}, {kLan, kLoopbackAddress}},
+        {{kLoopbackAddress}, {kLoopbackAddress}},
+        {{kLan, kLoopbackAddress, kLoopbackAddress + 1},
+         {kLan, kLoopbackAddress, kLoopbackAddress + 1}},
+        {many, many},
+    };
+    for (const auto& [listed, table] : cases) {
+        SCOPED_TRACE(Dotted(listed[0]) + " first of " + std::to_string(listed.size()));
+        Load(listed, InterfaceListStatus::kListed);
+        ASSERT_EQ(SocketUtils::GetInterfaceCount(), table.size());
+        for (uint32_t i = 0; i < table.size(); ++i) {
+            EXPECT_EQ(SocketUtils::GetInterfaceAddress(i), table[i]);
+            EXPECT_EQ(Text(SocketUtils::GetInterfaceAddressText(i)), Dotted(table[i]));
+            // Without look-ups the name is a copy of the text, in a buffer of its own.
+            EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(i)), Dotted(table[i]));
+            EXPECT_NE(SocketUtils::GetInterfaceHostName(i)->fPtr,
+                      SocketUtils::GetInterfaceAddressText(i)->fPtr);
+        }
+        EXPECT_TRUE(SocketUtils::IsLocalAddress(table.back()));
+    }
+    Load({kNamed, kLan}, InterfaceListStatus::kListed, /*lookUpNames=*/true);
+    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(0)), "gateway.example");
+    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(1)), "192.168.1.10");  // none found
 }
 
-TEST_F(InterfaceTable, OtherOrdersStayAsReported) {
-    Load({Network(192, 168, 1, 10), Network(127, 0, 0, 1)});
-    EXPECT_EQ(Text(0), "192.168.1.10");
-    EXPECT_EQ(Text(1), "127.0.0.1");
-    Load({Network(127, 0, 0, 1)});
-    ASSERT_EQ(SocketUtils::GetInterfaceCount(), 1u);
-    EXPECT_EQ(Text(0), "127.0.0.1");
-    Load({Network(10, 0, 0, 1), Network(127, 0, 0, 1), Network(10, 0, 0, 2)});
-    EXPECT_EQ(Text(1), "127.0.0.1");  // loopback elsewhere than first stays put
+TEST_F(InterfaceTable, AFailedListIsReportedAndKeepsTheTableAPartialOneIsUsed) {
+    const struct {
+        InterfaceListStatus fStatus;
+        std::vector<std::string> fReport;
+        uint32_t fFirst;
+    } cases[] = {
+        {InterfaceListStatus::kListFailed, {AssertText("SocketUtils", 188)}, kLan},
+        {InterfaceListStatus::kNoProbeSocket, {}, kLan},
+        {InterfaceListStatus::kPartialRecord, {AssertText("SocketUtils", 192)}, kNamed},
+    };
+    for (const auto& test : cases) {
+        Load({kLan}, InterfaceListStatus::kListed);
+        ReportedAsserts reported;
+        Load({kNamed}, test.fStatus);
+        EXPECT_EQ(reported.Take(), test.fReport);
+        EXPECT_EQ(SocketUtils::GetInterfaceAddress(0), test.fFirst);
+    }
+    ReportedAsserts reported;  // an index past the end
+    EXPECT_EQ(SocketUtils::GetInterfaceAddress(1), 0u);
+    EXPECT_EQ(SocketUtils::GetInterfaceAddressText(1), nullptr);
+    EXPECT_EQ(SocketUtils::GetInterfaceHostName(1), nullptr);
+    EXPECT_EQ(reported.Take(), (std::vector<std::string>{AssertText("SocketUtils", 103),
+                                                         AssertText("SocketUtils", 110),
+                                                         AssertText("SocketUtils", 117)}));
 }
 
-TEST_F(InterfaceTable, HostNamesAreLookedUpOnlyWhenAskedAndFallBackToTheText) {
-    sNamedAddress = Network(10, 1, 2, 3);
-    Load({Network(10, 1, 2, 3), Network(10, 1, 2, 4)}, /*lookUpNames=*/true);
-    EXPECT_EQ(Name(0), "gateway.example");
-    EXPECT_EQ(Name(1), "10.1.2.4");
-    Load({Network(10, 1, 2, 3)}, /*lookUpNames=*/false);
-    EXPECT_EQ(Name(0), "10.1.2.3");
-    // Separate buffers, each NUL-terminated.
-    EXPECT_NE(SocketUtils::GetInterfaceHostName(0)->fPtr,
-              SocketUtils::GetInterfaceAddressText(0)->fPtr);
-    EXPECT_EQ(SocketUtils::GetInterfaceHostName(0)->fPtr[8], '\0');
-}
-
-TEST_F(InterfaceTable, LongListsAreReadWhole) {
-    std::vector<uint32_t> many;
-    for (uint8_t i = 1; i <= 40; ++i)
-        many.push_back(Network(10, 0, 1, i));
-    Load(many);
-    ASSERT_EQ(SocketUtils::GetInterfaceCount(), 40u);
-    EXPECT_EQ(Text(39), "10.0.1.40");
-    EXPECT_TRUE(SocketUtils::IsLocalAddress(0x0A000128));
-}
-
-TEST_F(InterfaceTable, ListFailuresAreReported) {
-    Load({Network(10, 9, 9, 9)});
-    sFakeStatus = InterfaceListStatus::kListFailed;
-    Load({Network(10, 0, 0, 1)});
-    auto texts = AssertRecorder::Instance().Take();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0], "_Assert: SocketUtils, 188");
-    EXPECT_EQ(Text(0), "10.9.9.9");  // the table in place is kept
-
-    sFakeStatus = InterfaceListStatus::kPartialRecord;
-    Load({Network(10, 0, 0, 1)});
-    texts = AssertRecorder::Instance().Take();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0], "_Assert: SocketUtils, 192");
-    EXPECT_EQ(Text(0), "10.0.0.1");  // the whole records are used
-}
-
-TEST_F(InterfaceTable, AccessorsOutOfRangeAssertAndReturnNothing) {
-    Load({Network(10, 0, 0, 1)});
-    EXPECT_EQ(SocketUtils::GetInterfaceAddress(5), 0u);
-    EXPECT_EQ(SocketUtils::GetInterfaceAddressText(5), nullptr);
-    EXPECT_EQ(SocketUtils::GetInterfaceHostName(5), nullptr);
-    const auto texts = AssertRecorder::Instance().Take();
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[0], "_Assert: SocketUtils, 103");
-    EXPECT_EQ(texts[1], "_Assert: SocketUtils, 110");
-    EXPECT_EQ(texts[2], "_Assert: SocketUtils, 117");
-}
-
-TEST(SocketUtils, MulticastRange) {
-    EXPECT_TRUE(SocketUtils::IsMulticastAddress(0xE0000000));   // 224.0.0.0
-    EXPECT_TRUE(SocketUtils::IsMulticastAddress(0xEFFFFFFF));   // 239.255.255.255
-    EXPECT_FALSE(SocketUtils::IsMulticastAddress(0xDFFFFFFF));  // 223.255.255.255
-    EXPECT_FALSE(SocketUtils::IsMulticastAddress(0xF0000000));  // 240.0.0.0
-}
-
-TEST(SocketUtils, TextConversions) {
+TEST(SocketUtils, AddressHelpersAndTheMachinesTable) {
+    for (const auto& [address, multicast] : {std::pair{0xE0000000u, true},
+                                             {0xEFFFFFFFu, true},
+                                             {0xDFFFFFFFu, false},
+                                             {0xF0000000u, false}})
+        EXPECT_EQ(bool(SocketUtils::IsMulticastAddress(address)), multicast) << Dotted(address);
     EXPECT_EQ(SocketUtils::StringToAddress("10.0.0.1"), 0x0A000001u);
     EXPECT_EQ(SocketUtils::StringToAddress("not an address"), 0xFFFFFFFFu);
-    EXPECT_EQ(SocketUtils::StringToAddress("255.255.255.255"), 0xFFFFFFFFu);
-    const uint32_t address = Network(192, 168, 1, 10);
+    const uint32_t address = Platform::HostToNetwork32(kLan);
     char buffer[16];
     StrPtrLen out(buffer, 0);
     SocketUtils::AddressToString(&address, &out);
-    EXPECT_EQ(out.fLen, 12u);
-    EXPECT_EQ(std::string(buffer), "192.168.1.10");
-}
-
-TEST(SocketUtils, TheMachinesTableHoldsLoopback) {
+    EXPECT_EQ(Text(&out), "192.168.1.10");
+    EXPECT_EQ(buffer[12], '\0');
     SocketUtils::LoadInterfaces(false);
-    ASSERT_GE(SocketUtils::GetInterfaceCount(), 1u);
-    EXPECT_TRUE(SocketUtils::IsLocalAddress(0x7F000001));
+    EXPECT_TRUE(SocketUtils::IsLocalAddress(kLoopbackAddress));
     EXPECT_FALSE(SocketUtils::IsLocalAddress(0));
 }
 

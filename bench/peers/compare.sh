@@ -1,36 +1,39 @@
 #!/usr/bin/env bash
-# Runs the runtime's echo-service and the same service on libuv, libevent and Asio under the
-# one load client (echo-service --load, which verifies every echoed byte), scenario by
-# scenario, and prints round trips per second, latency and round trips per server CPU second
-# beside the runtime's.
+# Runs the runtime's echo-service, the same service on libuv, libevent and Asio, and a plain
+# single-threaded epoll loop (the near-limit reference) under one light load generator
+# (epoll-load: one thread, every echoed byte checked), scenario by scenario, and prints
+# round trips per second, latency and round trips per server CPU second beside the
+# runtime's, then system calls and context switches per round trip for every server.
 #
-#   bash bench/peers/compare.sh [--threads "2"] [--duration 8] [--repeat 1]
-#       [--client-threads 2] [--servers "runtime uv event asio"] [--scenarios "..."]
+#   bash bench/peers/compare.sh [--threads "1"] [--duration 3] [--repeat 3]
+#       [--servers "runtime uv event asio epoll"] [--scenarios "..."] [--no-syscalls]
 #
-# --threads takes a list ("1 2" runs everything once per count); each server gets the same
-# count: the runtime's task threads (plus its event-loop thread), Asio's io_context threads,
-# libuv's and libevent's loops. Scenarios: tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64. With
-# --repeat N every figure is the median of N runs. Each run waits for the machine to be idle
-# and is made again if other work took much CPU meanwhile. The defaults take about 2.5
-# minutes after the build. Raw results go to build/peers/results/.
+# Fairness: the server (all its threads) is pinned to CPU 0 and the load generator to
+# CPU 1, so every server has one core and the generator never takes CPU from it. --threads
+# takes a list ("1 2" runs everything once per count): the runtime's task threads (its
+# event-loop thread comes on top), Asio's io_context threads, libuv's and libevent's loops;
+# the epoll loop always has one. Scenarios: tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64. Every
+# figure is the median of --repeat runs, taken in rounds over all servers so that a slow
+# spell hits each alike. Each run waits for an idle machine and is made again if other
+# work took much CPU meanwhile. Raw results go to build/peers/results/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-threads_list="2"
-duration=8
-client_threads=2
-servers="runtime uv event asio"
+threads_list="1"
+duration=3
+servers="runtime uv event asio epoll"
 scenarios="tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64"
-repeat=1
+repeat=3
+syscalls=1
 while [ $# -gt 0 ]; do
     case "$1" in
         --threads) threads_list=$2 ;;
         --duration) duration=$2 ;;
-        --client-threads) client_threads=$2 ;;
         --servers) servers=$2 ;;
         --scenarios) scenarios=$2 ;;
         --repeat) repeat=$2 ;;
-        *) sed -n '2,15s/^# \{0,1\}//p' "$0"; exit 2 ;;
+        --no-syscalls) syscalls=0; shift; continue ;;
+        *) sed -n '2,18s/^# \{0,1\}//p' "$0"; exit 2 ;;
     esac
     shift 2
 done
@@ -48,14 +51,14 @@ scenario_args() {
 server_program() {
     case "$1" in
         runtime) echo build/native/examples/echo-service/echo-service ;;
-        uv | event | asio) echo "build/peers/$1-echo" ;;
+        uv | event | asio | epoll) echo "build/peers/$1-echo" ;;
         *) echo "unknown server $1" >&2; exit 2 ;;
     esac
 }
 
-# ---- Set-up: the libraries, the runtime's service and the peers --------------------------
+# ---- Set-up: the libraries, the runtime's service, the peers and the load generator -----
 missing=()
-for package in libuv1-dev libevent-dev libasio-dev; do
+for package in libuv1-dev libevent-dev libasio-dev linux-perf; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -70,12 +73,15 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target echo-service >/dev/null
 cmake -S bench/peers -B build/peers -G Ninja >/dev/null
 cmake --build build/peers >/dev/null
-client=$(server_program runtime)
+client=build/peers/epoll-load
+[ "$(nproc)" -ge 2 ] || { echo "compare.sh: needs two CPUs to pin server and client apart" >&2; exit 1; }
 
 results=build/peers/results
 mkdir -p "$results"
 rows="$results/rows.tsv"
+calls="$results/syscalls.tsv"
 : >"$rows"
+: >"$calls"
 ticks_per_second=$(getconf CLK_TCK)
 
 server_pid=""
@@ -90,15 +96,19 @@ cpu_ticks() {
     sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{print $12 + $13}'
 }
 
+# Context switches of all a process's threads so far.
+context_switches() {
+    cat /proc/"$1"/task/*/status 2>/dev/null |
+        awk '/^(non)?voluntary_ctxt_switches/ {total += $2} END {print total + 0}'
+}
+
 # Busy time of the whole machine in clock ticks: user, nice, system, interrupts (loopback
-# traffic is mostly handled there, yet charged to the processes that send it) and steal (the
-# hypervisor running something else). What the server and the client did not use of it went
-# to something else.
+# traffic is mostly handled there, yet charged to the processes that send it) and steal.
 machine_ticks() {
     awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9}' /proc/stat
 }
 
-# The first value of a key in the client's one-line JSON summary (the totals come first).
+# The value of a key in the load generator's one-line JSON summary.
 json_value() {
     grep -oE "\"$2\": [0-9.]+" "$1" | head -1 | awk '{print $2}'
 }
@@ -113,11 +123,11 @@ children_seconds() {
         print total }'
 }
 
-run_one() {
-    local threads=$1 scenario=$2 server=$3 round=$4
-    local tag="t${threads}-${scenario}-${server}-${round}"
-    local log="$results/$tag.server.log" json="$results/$tag.json"
-    "$(server_program "$server")" --tcp-port 0 --udp-port 0 --threads "$threads" >"$log" 2>&1 &
+# Starts a server pinned to CPU 0 and sets server_pid, tcp and udp; false if it did not come up.
+start_server() {
+    local server=$1 threads=$2 log=$3
+    taskset -c 0 "$(server_program "$server")" --tcp-port 0 --udp-port 0 --threads "$threads" \
+        >"$log" 2>&1 &
     server_pid=$!
     for _ in $(seq 200); do
         grep -qs "serving echo" "$log" && break
@@ -130,48 +140,100 @@ run_one() {
         kill -KILL "$server_pid" 2>/dev/null || true
         wait "$server_pid" 2>/dev/null || true
         server_pid=""
+        return 1
+    fi
+    tcp=$(sed -nE 's/.*tcp [0-9.]+:([0-9]+).*/\1/p' "$log")
+    udp=$(sed -nE 's/.*udp [0-9.]+:([0-9]+).*/\1/p' "$log")
+}
+
+# Stops the server; its exit status goes to server_status.
+stop_server() {
+    server_status=0
+    kill -INT "$server_pid"
+    wait "$server_pid" || server_status=$?
+    server_pid=""
+}
+
+run_one() {
+    local threads=$1 scenario=$2 server=$3 round=$4
+    local tag="t${threads}-${scenario}-${server}-${round}"
+    local json="$results/$tag.json"
+    if ! start_server "$server" "$threads" "$results/$tag.server.log"; then
         printf '%s\t%s\t%s\tfailed\n' "$threads" "$scenario" "$server" >>"$rows"
         return
     fi
-    local tcp udp
-    tcp=$(sed -nE 's/.*tcp [0-9.]+:([0-9]+).*/\1/p' "$log")
-    udp=$(sed -nE 's/.*udp [0-9.]+:([0-9]+).*/\1/p' "$log")
-
-    local before after machine_before machine_after client_status=0
+    local before after switches_before switches_after machine_before machine_after
+    local client_status=0
     machine_before=$(machine_ticks)
     before=$(cpu_ticks "$server_pid")
+    switches_before=$(context_switches "$server_pid")
     # shellcheck disable=SC2046
-    ("$client" --load --tcp-port "$tcp" --udp-port "$udp" $(scenario_args "$scenario") \
-        --duration "$duration" --threads "$client_threads" --json >"$json" \
-        2>"$results/$tag.client.log"
+    (taskset -c 1 "$client" --tcp-port "$tcp" --udp-port "$udp" $(scenario_args "$scenario") \
+        --duration "$duration" --json >"$json" 2>"$results/$tag.client.log"
      status=$?
      times >"$results/$tag.times"
      exit $status) || client_status=$?
     after=$(cpu_ticks "$server_pid")
+    switches_after=$(context_switches "$server_pid")
     machine_after=$(machine_ticks)
-    kill -INT "$server_pid"
-    local server_status=0
-    wait "$server_pid" || server_status=$?
-    server_pid=""
+    stop_server
 
-    local seconds rate median p99 errors server_cpu client_cpu other_cpu
+    local seconds rate median p99 errors server_cpu client_cpu other_cpu trips
     seconds=$(json_value "$json" seconds)
     rate=$(json_value "$json" round_trips_per_second)
     median=$(json_value "$json" median_latency_us)
     p99=$(json_value "$json" p99_latency_us)
     errors=$(json_value "$json" errors)
+    trips=$(json_value "$json" round_trips)
     server_cpu=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" 'BEGIN{print t / hz}')
     client_cpu=$(children_seconds "$results/$tag.times")
     other_cpu=$(awk -v t=$((machine_after - machine_before)) -v hz="$ticks_per_second" \
         -v s="$server_cpu" -v c="$client_cpu" 'BEGIN{o = t / hz - s - c; print (o > 0 ? o : 0)}')
+    local switches
+    switches=$(awk -v s=$((switches_after - switches_before)) -v n="${trips:-0}" \
+        'BEGIN{print (n > 0 ? s / n : 0)}')
     local note=ok
     [ "$client_status" -eq 0 ] || note="client-exit-$client_status"
     [ "$server_status" -eq 0 ] || note="server-exit-$server_status"
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$threads" "$scenario" "$server" \
-        "$note" "${seconds:-0}" "${rate:-0}" "${median:-0}" "${p99:-0}" "${errors:-0}" \
-        "$server_cpu" "$client_cpu" "$other_cpu" >>"$rows"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$threads" "$scenario" \
+        "$server" "$note" "${seconds:-0}" "${rate:-0}" "${median:-0}" "${p99:-0}" \
+        "${errors:-0}" "$server_cpu" "$client_cpu" "$other_cpu" "$switches" >>"$rows"
     printf '  %-10s %-8s %10.0f round trips/s, p99 %s us, server cpu %.2f s, %s\n' "$scenario" \
         "$server" "${rate:-0}" "${p99:-0}" "$server_cpu" "$note"
+}
+
+# System calls and context switches per round trip, counted by perf in a run of their own
+# (counting slows every system call a little, so the measured runs go without it).
+count_calls() {
+    local threads=$1 scenario=$2 server=$3
+    local tag="t${threads}-${scenario}-${server}-calls"
+    start_server "$server" "$threads" "$results/$tag.server.log" || return 0
+    local events=raw_syscalls:sys_enter,context-switches
+    local call
+    for call in epoll_wait epoll_ctl read recvfrom write sendto futex; do
+        events+=",syscalls:sys_enter_$call"
+    done
+    # shellcheck disable=SC2046
+    # Per thread: without it perf counts the process's first thread alone.
+    perf stat -x, --per-thread -e "$events" -p "$server_pid" -o "$results/$tag.csv" -- taskset -c 1 \
+        "$client" --tcp-port "$tcp" --udp-port "$udp" $(scenario_args "$scenario") \
+        --duration "$duration" --json >"$results/$tag.json" 2>/dev/null || true
+    stop_server
+    local trips
+    trips=$(json_value "$results/$tag.json" round_trips)
+    awk -F, -v trips="${trips:-0}" -v head="$threads\t$scenario\t$server" '
+        NF > 4 && $2 ~ /^[0-9]+$/ && trips > 0 {
+            name = $4; sub(/^(raw_)?syscalls:sys_enter_?/, "", name)
+            if (name == "") name = "calls"
+            if (name == "context-switches") name = "switches"
+            figure[name] += $2 / trips
+        }
+        END {
+            line = head
+            n = split("calls switches epoll_wait epoll_ctl read recvfrom write sendto futex", k, " ")
+            for (i = 1; i <= n; ++i) line = line "\t" sprintf("%.2f", figure[k[i]])
+            print line
+        }' "$results/$tag.csv" >>"$calls"
 }
 
 # Waits (a minute at most) for half a second in which the machine is all but idle: another
@@ -203,23 +265,24 @@ measure() {
 echo
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "each run: $duration s; load client with $client_threads task threads on the same cores"
+echo "each run: $duration s; server pinned to CPU 0, load generator (one thread) to CPU 1"
 start=$(date +%s)
 for threads in $threads_list; do
     echo "server threads: $threads"
     for scenario in $scenarios; do
-        # Rounds over all servers, so that a slow spell of the machine hits each alike.
         for round in $(seq "$repeat"); do
             for server in $servers; do
                 measure "$threads" "$scenario" "$server" "$round"
             done
         done
+        if [ "$syscalls" = 1 ]; then
+            for server in $servers; do count_calls "$threads" "$scenario" "$server"; done
+        fi
     done
 done
 echo "took $(($(date +%s) - start)) s"
 
-# ---- The table ---------------------------------------------------------------------------
-# With repeats, each figure is the median of the runs (errors are added up).
+# ---- The tables --------------------------------------------------------------------------
 awk -F'\t' -v servers="$servers" '
 function ratio(value, reference) { return reference > 0 ? sprintf("%.2f", value / reference) : "-" }
 function median(key, s, metric,    count, i, j, v, t) {
@@ -239,15 +302,15 @@ function median(key, s, metric,    count, i, j, v, t) {
     value[key, $3, "rate", i] = $6; value[key, $3, "median", i] = $7
     value[key, $3, "p99", i] = $8; errors[key, $3] += $9
     value[key, $3, "cpu", i] = $10; value[key, $3, "client", i] = $11
-    value[key, $3, "other", i] = $12
+    value[key, $3, "other", i] = $12; value[key, $3, "switches", i] = $13
     value[key, $3, "perCPU", i] = $10 > 0 ? $6 * $5 / $10 : 0
 }
 END {
     n = split(servers, names, " ")
-    printf "\n%-3s %-10s %-8s %9s %6s %7s %6s %7s %6s %9s %6s %7s %7s %7s %s\n", "thr",
+    printf "\n%-3s %-10s %-8s %9s %6s %7s %6s %7s %6s %9s %6s %6s %7s %7s %7s %s\n", "thr",
         "scenario", "server", "rt/s", "x", "med us", "x", "p99 us", "x", "rt/cpu-s", "x",
-        "srv cpu", "cli cpu", "oth cpu", "errors"
-    split("rate median p99 perCPU cpu client other", metrics, " ")
+        "cs/rt", "srv cpu", "cli cpu", "oth cpu", "errors"
+    split("rate median p99 perCPU cpu client other switches", metrics, " ")
     for (i = 1; i <= count; ++i) {
         key = order[i]; split(key, part, SUBSEP)
         for (j = 1; j <= n; ++j) {
@@ -263,16 +326,28 @@ END {
                 continue
             }
             if (!runs[key, s]) continue
-            printf "%-3s %-10s %-8s %9.0f %6s %7d %6s %7d %6s %9.0f %6s %6.2fs %6.2fs %6.2fs %s%s\n",
+            printf "%-3s %-10s %-8s %9.0f %6s %7d %6s %7d %6s %9.0f %6s %6.2f %6.2fs %6.2fs %6.2fs %s%s\n",
                 part[1], part[2], s, figure[s, "rate"], ratio(figure[s, "rate"], figure[ref, "rate"]),
                 figure[s, "median"], ratio(figure[s, "median"], figure[ref, "median"]),
                 figure[s, "p99"], ratio(figure[s, "p99"], figure[ref, "p99"]), figure[s, "perCPU"],
-                ratio(figure[s, "perCPU"], figure[ref, "perCPU"]), figure[s, "cpu"],
-                figure[s, "client"], figure[s, "other"], errors[key, s], note[key, s]
+                ratio(figure[s, "perCPU"], figure[ref, "perCPU"]), figure[s, "switches"],
+                figure[s, "cpu"], figure[s, "client"], figure[s, "other"], errors[key, s], note[key, s]
         }
         for (j = 1; j <= n; ++j) for (m in metrics) delete figure[names[j], metrics[m]]
     }
-    print "\nx: ratio to the runtime (above 1: more round trips, or longer latency)."
-    print "srv / cli / oth cpu: CPU seconds the server, the load client and everything else on"
-    print "the machine used during a run (oth well above 0: the numbers were disturbed)."
+    print "\nx: ratio to the runtime (above 1: more round trips, or longer latency). cs/rt: the"
+    print "server'"'"'s context switches per round trip. srv / cli / oth cpu: CPU seconds the server,"
+    print "the load generator and everything else on the machine used during a run (oth well"
+    print "above 0: the numbers were disturbed)."
 }' "$rows" | tee "$results/table.txt"
+
+if [ -s "$calls" ]; then
+    {
+        echo
+        echo "Per round trip, counted by perf in one more run of each (the server's threads):"
+        printf '%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n' thr scenario server \
+            calls cs epoll_w ep_ctl read recvfr write sendto futex
+        awk -F'\t' '{ printf "%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n",
+            $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12 }' "$calls"
+    } | tee -a "$results/table.txt"
+fi

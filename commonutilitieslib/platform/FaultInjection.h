@@ -23,6 +23,7 @@ enum class FaultPoint : uint8_t {
     kSendTo,
     kReceiveFrom,
     kSelectEvents,
+    kWaitEvents,
     kCount
 };
 
@@ -45,8 +46,9 @@ bool TakeFault(FaultPoint point);
 }  // namespace Platform
 
 #ifdef CU_FAULT_INJECTION
-#define CU_FAULT_POINT(point) \
-    if (::Platform::TakeFault(::Platform::FaultPoint::point)) return -1
+#define CU_FAULT_POINT_RETURNING(point, failure) \
+    if (::Platform::TakeFault(::Platform::FaultPoint::point)) return failure
 #else
-#define CU_FAULT_POINT(point) ((void)0)
+#define CU_FAULT_POINT_RETURNING(point, failure) ((void)0)
 #endif
+#define CU_FAULT_POINT(point) CU_FAULT_POINT_RETURNING(point, -1)

@@ -111,9 +111,10 @@ ProcessResources CurrentProcessResources();
 
 // ---- Readiness source --------------------------------------------------------------------
 // Windows: a hidden window that WSAAsyncSelect posts socket notifications to. POSIX: one
-// epoll instance with one-shot registrations whose data carry the socket and the message
-// number. Either way: arming is one-shot and keyed by a message number, and one thread
-// takes one (socket, message number) at a time.
+// epoll instance with an edge-triggered registration per socket, the one-shot arming kept
+// in user space. Either way: arming is one-shot and keyed by a message number, arming a
+// socket that is ready already delivers at once, and one thread takes one (socket, message
+// number) at a time.
 
 using EventSourceHandle = uintptr_t;  // 0 when there is none
 using WindowProcedure = intptr_t(CU_WINAPI*)(void* window, uint32_t message, uintptr_t wParam,
@@ -130,15 +131,35 @@ bool RegisterEventWindowClass(const char* className, WindowProcedure procedure);
 // Creates the source in the calling thread, which alone may take its events.
 EventSourceHandle CreateEventWindow(const char* className, const char* windowName);
 
-enum class MessageStatus { kMessage, kQuit, kInterrupted };
-// Blocks until one notification is taken.
-MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32_t* socket);
+enum class MessageStatus {
+    kMessage,      // one taken
+    kNone,         // none ready, and not asked to wait
+    kQuit,         // the queue was told to quit
+    kInterrupted,  // a signal cut the wait short
+    kFailed,       // the wait failed, with the last error set
+};
+// Takes one notification: with `wait`, blocks until there is one; otherwise answers kNone
+// at once when none is ready.
+MessageStatus GetEventMessage(EventSourceHandle source, bool wait, uint32_t* message,
+                              int32_t* socket);
 // Arms the socket for one notification of the mask's events under the message number; a
 // mask of 0 switches its notifications off. 0, or -1 with the last error set.
 int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message, uint32_t mask);
 // Switches a socket off after one of its notifications was taken, where the platform does
 // not do so by itself.
 void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket);
+// Forgets the socket's arming before its handle is closed, so that a socket that gets the
+// handle value next starts afresh.
+void ForgetSocket(int32_t socket);
+// Posts a notification with any message number for the socket, as another sender might:
+// lets tests show what becomes of messages that are not the runtime's own.
+bool PostEventMessage(EventSourceHandle source, uint32_t message, int32_t socket);
+
+// Asks that the calling thread, when it wakes, not preempt the thread running on its
+// processor, but run once that one waits: a dispatcher then takes a whole burst of
+// notifications at once instead of one per wake-up. Nothing where the platform has no
+// such hint.
+void DeferWakeUps();
 
 // ---- IPv4 sockets ------------------------------------------------------------------------
 // Handles are 32-bit, -1 for none. Calls return what the Windows Sockets call returns (-1
@@ -212,6 +233,8 @@ int GetPeerName(SocketHandle socket, SocketAddress* address);
 int ListenSocket(SocketHandle socket, int32_t backlog);
 // A new handle, or -1; fills the peer's address when asked.
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer);
+// The same, the new handle made non-blocking in the same step where the platform can.
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer);
 int ConnectSocket(SocketHandle socket, const SocketAddress* address);
 // The pending error of a socket (SO_ERROR), in the runtime's last-error code space; 0 for
 // none. Taking it clears it.

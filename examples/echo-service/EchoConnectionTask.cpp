@@ -37,6 +37,7 @@ int64_t EchoConnectionTask::Run() {
         fSocket.SetNoDelay();
     }
     uint32_t budget = kBytesPerRun;
+    bool emptied = false;  // by a read of this run
     for (;;) {
         const int32_t sendResult = SendPending();
         if (sendResult == EAGAIN) {
@@ -45,13 +46,12 @@ int64_t EchoConnectionTask::Run() {
             return 0;
         }
         if (sendResult != 0) return -1;  // reset or gone
-        if (budget == 0) {
-            // Armed with data still waiting, the socket is ready again at once.
+        // Armed with data still waiting (the budget is spent), the socket is ready again at
+        // once, and other tasks have had their turn.
+        if (budget == 0 || emptied) {
             fSocket.ArmEvent(kWatchRead);
             return 0;
         }
-        // Read until the socket says it is empty, even after a short read: on Windows a
-        // re-armed socket is not told again of a close that came while it was switched off.
         uint32_t received = 0;
         const int32_t readResult = fSocket.Read(fBuffer, kBufferSize, &received);
         if (readResult == EAGAIN) {
@@ -62,6 +62,7 @@ int64_t EchoConnectionTask::Run() {
         // closing now ends its stream after the last echoed byte.
         if (readResult != 0) return -1;
         fPending = received;
+        emptied = fSocket.WasEmptied();
         fService->Stats().AddBuffered(received);
         budget = received >= budget ? 0 : budget - received;
     }

@@ -1,5 +1,18 @@
 #include "support/Loopback.h"
 
+namespace {
+
+Platform::SocketHandle OpenBound(int32_t type) {
+    const Platform::SocketHandle socket = Platform::OpenSocket(type);
+    const Platform::SocketAddress address = LoopbackAddress(0);
+    if (socket == Platform::kInvalidSocket || Platform::BindSocket(socket, &address) == 0)
+        return socket;
+    Platform::CloseSocket(socket);
+    return Platform::kInvalidSocket;
+}
+
+}  // namespace
+
 Platform::SocketAddress LoopbackAddress(uint16_t port) {
     Platform::SocketAddress address{};
     address.fFamily = Platform::kAddressFamilyInet;
@@ -15,42 +28,52 @@ uint16_t PortOf(Platform::SocketHandle socket) {
 }
 
 Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port) {
-    const Platform::SocketHandle socket = Platform::OpenSocket(Platform::kSocketDatagram);
-    if (socket == Platform::kInvalidSocket) return socket;
-    const Platform::SocketAddress address = LoopbackAddress(0);
-    if (Platform::BindSocket(socket, &address) != 0) {
-        Platform::CloseSocket(socket);
-        return Platform::kInvalidSocket;
-    }
+    const Platform::SocketHandle socket = OpenBound(Platform::kSocketDatagram);
     *port = PortOf(socket);
     return socket;
 }
 
 bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* server) {
-    const Platform::SocketHandle listener = Platform::OpenSocket(Platform::kSocketStream);
-    const Platform::SocketAddress any = LoopbackAddress(0);
-    if (listener == Platform::kInvalidSocket || Platform::BindSocket(listener, &any) != 0 ||
-        Platform::ListenSocket(listener, 4) != 0) {
-        Platform::CloseSocket(listener);
-        return false;
-    }
-    const Platform::SocketAddress target = LoopbackAddress(PortOf(listener));
+    const HeldSocket listener = TakenListener();
+    const Platform::SocketAddress target = LoopbackAddress(listener.Port());
     *client = Platform::OpenSocket(Platform::kSocketStream);
-    const bool connected =
-        *client != Platform::kInvalidSocket && Platform::ConnectSocket(*client, &target) == 0;
-    *server = connected ? Platform::AcceptSocket(listener, nullptr) : Platform::kInvalidSocket;
-    Platform::CloseSocket(listener);
-    if (*server == Platform::kInvalidSocket) {
-        Platform::CloseSocket(*client);
-        return false;
-    }
-    return true;
+    // Once the connect has returned, the connection waits in the backlog: accept cannot block.
+    const bool connected = Platform::ConnectSocket(*client, &target) == 0;
+    *server =
+        connected ? Platform::AcceptSocket(listener.Get(), nullptr) : Platform::kInvalidSocket;
+    if (*server != Platform::kInvalidSocket) return true;
+    Platform::CloseSocket(*client);
+    return false;
 }
 
 bool SendDatagramTo(uint16_t port, const void* data, uint32_t length) {
-    const Platform::SocketHandle socket = Platform::OpenSocket(Platform::kSocketDatagram);
+    const HeldSocket socket(Platform::OpenSocket(Platform::kSocketDatagram));
     const Platform::SocketAddress target = LoopbackAddress(port);
-    const bool sent = Platform::SendSocketTo(socket, data, length, &target) == int32_t(length);
-    Platform::CloseSocket(socket);
-    return sent;
+    return Platform::SendSocketTo(socket.Get(), data, length, &target) == int32_t(length);
+}
+
+HeldSocket RefusingPort() {
+    return HeldSocket(OpenBound(Platform::kSocketStream));
+}
+
+HeldSocket TakenListener() {
+    const Platform::SocketHandle socket = OpenBound(Platform::kSocketStream);
+    Platform::ListenSocket(socket, 16);
+    return HeldSocket(socket);
+}
+
+int32_t IntOption(Platform::SocketHandle socket, Platform::SocketOption option) {
+    int32_t value = 0;  // an option one byte wide fills the low byte
+    uint32_t length = sizeof(value);
+    return Platform::GetSocketOption(socket, option, &value, &length) == 0 ? value : -1;
+}
+
+std::string PatternBytes(size_t length, uint32_t seed) {
+    std::string bytes(length, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = char(state >> 24);
+    }
+    return bytes;
 }

@@ -1,26 +1,34 @@
-// A task whose runs the tests can watch: it records every run and can be told what to do.
+// Tasks whose runs the tests can watch and steer.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "Task.h"
 #include "support/TestSupport.h"
 
+// Records every run and does what its body says.
 class TaskProbe : public Task {
 public:
     explicit TaskProbe(std::function<int64_t(TaskProbe&)> body = nullptr)
         : fBody(std::move(body)) {}
 
-    // A probe is destroyed only once no task thread has it: queued, running or parked.
-    // Tests that strand a probe on purpose (no threads, or a probe made invalid) say so.
-    // A probe that finished with a negative result is deleted by the thread that ran it,
-    // still scheduled: waiting here would hold that thread up for nothing.
+    // A probe is destroyed only once no task thread has it (queued, running or parked):
+    // destroying it earlier would leave a thread with freed memory, so a probe that stays
+    // scheduled ends the process instead. Tests that strand a probe on purpose (no threads,
+    // or a probe made invalid) say so with fAbandoned. A probe that finished with a negative
+    // result is deleted by the thread that ran it, still scheduled: nothing to wait for.
     ~TaskProbe() override {
         if (fAbandoned || TaskThreadPool::sNumTaskThreads.load() == 0) return;
         OSThread* const current = OSThread::GetCurrent();
         if (current != nullptr && current == fLastThread.load()) return;
-        WaitUntil([this] { return (GetEvents() & kScheduledBit) == 0; });
+        if (WaitUntil([this] { return (GetEvents() & kScheduledBit) == 0; })) return;
+        std::fprintf(stderr, "a task probe is still scheduled at its end: giving up\n");
+        std::_Exit(1);
     }
 
     int64_t Run() override {
@@ -33,10 +41,37 @@ public:
 
     void PinTo(TaskThread* thread) { fUseThisThread = thread; }
     void AskForGlobalWriteLock() { fGlobalWriteLock = 1; }
+    bool RanOnce() {
+        return WaitUntil([this] { return fRuns.load() >= 1; });
+    }
 
     std::function<int64_t(TaskProbe&)> fBody;
     std::atomic<int> fRuns{0};
     std::atomic<uint32_t> fEventsSeen{0};
     std::atomic<OSThread*> fLastThread{nullptr};
     bool fAbandoned = false;
+};
+
+// Holds one task thread in its run until released, so that work can queue up behind it.
+// Released at the latest when destroyed, or after the wait bound, so that a failed test
+// never leaves the thread held.
+class BlockerTask : public TaskProbe {
+public:
+    explicit BlockerTask(TaskThread* thread) {
+        fBody = [this](TaskProbe&) {
+            WaitUntil([this] { return fReleased.load(); });
+            return int64_t(0);
+        };
+        PinTo(thread);
+        Signal(0x1);
+        EXPECT_TRUE(WaitUntil([this] { return fLastThread.load() != nullptr; }));
+    }
+    ~BlockerTask() override {
+        Release();
+        WaitUntil([this] { return (GetEvents() & kScheduledBit) == 0; });
+    }
+    void Release() { fReleased = true; }
+
+private:
+    std::atomic<bool> fReleased{false};
 };

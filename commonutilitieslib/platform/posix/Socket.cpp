@@ -1,10 +1,10 @@
 // IPv4 sockets on POSIX, reporting as Windows Sockets does.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "PosixErrors.h"
+#include "Readiness.h"
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "platform/SocketNames.h"
@@ -28,6 +29,28 @@ namespace {
 // Interrupted calls are the caller's to retry, as on Windows; everything else as it is.
 int32_t Result(ssize_t result) {
     return result < 0 ? -1 : int32_t(result);
+}
+
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// What a receive or accept found goes to the readiness source: one that found the socket
+// empty lets it wait for the next edge instead of delivering the socket again at its next
+// arming.
+void NoteRead(SocketHandle socket, Readiness::Word before, ssize_t result, uint32_t size) {
+    const bool wouldBlock = result < 0 && WouldBlock();
+    if (result > 0 || wouldBlock)
+        Readiness::NoteRead(socket, before, wouldBlock, result > 0 ? uint32_t(result) : 0, size);
+}
+
+SocketHandle Accept(SocketHandle socket, SocketAddress* peer, int flags) {
+    socklen_t size = sizeof(SocketAddress);
+    const Readiness::Word before = Readiness::Load(socket);
+    const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
+                               peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
+    NoteRead(socket, before, handle < 0 ? -1 : 1, 1);
+    return handle < 0 ? kInvalidSocket : SocketHandle(handle);
 }
 
 }  // namespace
@@ -56,9 +79,8 @@ int CloseSocketWithReset(SocketHandle socket) {
 
 int SetSocketNonBlocking(SocketHandle socket) {
     CU_FAULT_POINT(kSetNonBlocking);
-    const int flags = fcntl(socket, F_GETFL);
-    if (flags < 0) return -1;
-    return fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+    int on = 1;
+    return ioctl(socket, FIONBIO, &on) == 0 ? 0 : -1;
 }
 
 int SetSocketOption(SocketHandle socket, SocketOption option, const void* value, uint32_t length) {
@@ -97,10 +119,12 @@ int ListenSocket(SocketHandle socket, int32_t backlog) {
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
     CU_FAULT_POINT(kAccept);
-    socklen_t size = sizeof(SocketAddress);
-    const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
-                               peer != nullptr ? &size : nullptr, SOCK_CLOEXEC);
-    return handle < 0 ? kInvalidSocket : SocketHandle(handle);
+    return Accept(socket, peer, 0);
+}
+
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
+    CU_FAULT_POINT(kAccept);
+    return Accept(socket, peer, SOCK_NONBLOCK);
 }
 
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
@@ -129,7 +153,10 @@ int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
 
 int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
     CU_FAULT_POINT(kReceive);
-    return Result(recv(socket, buffer, size, 0));
+    const Readiness::Word before = Readiness::Load(socket);
+    const ssize_t result = recv(socket, buffer, size, 0);
+    NoteRead(socket, before, result, size);
+    return Result(result);
 }
 
 int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
@@ -174,8 +201,10 @@ int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, Sock
     CU_FAULT_POINT(kReceiveFrom);
     // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
     socklen_t senderSize = sizeof(SocketAddress);
+    const Readiness::Word before = Readiness::Load(socket);
     const ssize_t result =
         recvfrom(socket, buffer, size, MSG_TRUNC, AsSockaddr(sender), &senderSize);
+    NoteRead(socket, before, result, size);
     if (result > ssize_t(size)) {
         errno = EMSGSIZE;
         return -1;

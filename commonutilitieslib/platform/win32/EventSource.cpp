@@ -23,11 +23,19 @@ EventSourceHandle CreateEventWindow(const char* className, const char* windowNam
     return EventSourceHandle(window);
 }
 
-MessageStatus GetEventMessage(EventSourceHandle source, uint32_t* message, int32_t* socket) {
+MessageStatus GetEventMessage(EventSourceHandle source, bool wait, uint32_t* message,
+                              int32_t* socket) {
     MSG windowMessage;
-    const BOOL result = GetMessageA(&windowMessage, HWND(source), 0, 0);
-    if (result == 0) return MessageStatus::kQuit;
-    if (result < 0) return MessageStatus::kInterrupted;
+    if (wait) {
+        CU_FAULT_POINT_RETURNING(kWaitEvents, MessageStatus::kFailed);
+        const BOOL result = GetMessageA(&windowMessage, HWND(source), 0, 0);
+        if (result == 0) return MessageStatus::kQuit;
+        if (result < 0) return MessageStatus::kFailed;
+    } else {
+        if (!PeekMessageA(&windowMessage, HWND(source), 0, 0, PM_REMOVE))
+            return MessageStatus::kNone;
+        if (windowMessage.message == WM_QUIT) return MessageStatus::kQuit;
+    }
     *message = uint32_t(windowMessage.message);
     *socket = int32_t(windowMessage.wParam);
     return MessageStatus::kMessage;
@@ -40,6 +48,18 @@ int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t messag
 
 void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket) {
     WSAAsyncSelect(SOCKET(socket), HWND(source), 0, 0);
+}
+
+void ForgetSocket(int32_t) {
+    // A closed socket posts nothing more; the window keeps no record of its own.
+}
+
+bool PostEventMessage(EventSourceHandle source, uint32_t message, int32_t socket) {
+    return PostMessageA(HWND(source), UINT(message), WPARAM(socket), 0) != 0;
+}
+
+void DeferWakeUps() {
+    // Windows has no such hint short of a lower priority, which could starve the loop.
 }
 
 }  // namespace Platform

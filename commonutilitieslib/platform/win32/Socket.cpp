@@ -116,6 +116,15 @@ SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
     return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
 }
 
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
+    const SocketHandle handle = AcceptSocket(socket, peer);
+    if (handle == kInvalidSocket || SetSocketNonBlocking(handle) == 0) return handle;
+    const DWORD error = GetLastError();
+    closesocket(SOCKET(handle));
+    SetLastError(error);
+    return kInvalidSocket;
+}
+
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
     CU_FAULT_POINT(kConnect);
     return connect(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;

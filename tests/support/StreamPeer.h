@@ -1,0 +1,83 @@
+// The test's end of a loopback stream: a non-blocking platform socket whose every wait has
+// a deadline, so a test that finds a fault fails instead of hanging; and a stream pair
+// whose other end belongs to a socket of the runtime.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Socket.h"
+#include "platform/Platform.h"
+#include "support/TaskProbe.h"
+
+class StreamPeer {
+public:
+    using Limit = std::chrono::milliseconds;
+    static constexpr Limit kLimit{10000};
+
+    StreamPeer() = default;
+    ~StreamPeer() { Close(); }
+    StreamPeer(const StreamPeer&) = delete;
+    StreamPeer& operator=(const StreamPeer&) = delete;
+
+    // Connects to 127.0.0.1:port (blocking), then switches to non-blocking.
+    bool Connect(uint16_t port);
+    // Takes a connected handle and makes it non-blocking.
+    void Adopt(Platform::SocketHandle socket);
+    void Close();
+    void CloseWithReset();  // the other side sees a reset, not an orderly end
+    void ShutdownSend() { Platform::ShutdownSocketSend(fSocket); }
+    Platform::SocketHandle Handle() const { return fSocket; }
+    uint16_t LocalPort() const;
+
+    bool SendAll(std::string_view data, Limit limit = kLimit) {
+        return Pump(data, nullptr, 0, limit) == kDone;
+    }
+    // Exactly `count` more bytes appended to *out.
+    bool ReceiveExactly(size_t count, std::string* out, Limit limit = kLimit) {
+        return Pump({}, out, out->size() + count, limit) == kDone;
+    }
+    // Reads until the other side ends the stream (closed or reset).
+    bool ReceiveUntilClosed(std::string* out, Limit limit = kLimit) {
+        return Pump({}, out, SIZE_MAX, limit) == kEnded;
+    }
+    // Sends the data while reading, until as many bytes came back.
+    bool Exchange(std::string_view data, std::string* echoed, Limit limit = kLimit) {
+        return Pump(data, echoed, echoed->size() + data.size(), limit) == kDone;
+    }
+    // Sends the pattern over and over without reading until the other side has taken
+    // nothing for a while (or a generous cap); how many bytes went.
+    size_t PushUntilStalled(const std::string& pattern);
+
+private:
+    enum Outcome { kDone, kEnded, kTimedOut };
+    // Sends the data and reads into *out (when given) until it holds `target` bytes.
+    Outcome Pump(std::string_view data, std::string* out, size_t target, Limit limit);
+    // Bytes sent now without waiting (0 when the socket is full), or -1 on an error.
+    int64_t SendSome(const char* data, size_t length);
+
+    Platform::SocketHandle fSocket = Platform::kInvalidSocket;
+};
+
+// A runtime socket that can mark itself connected again, as a subclass that connects does.
+class ConnectableSocket : public Socket {
+public:
+    using Socket::Socket;
+    void MarkConnected() { fFlags |= kSocketConnected; }
+};
+
+// A loopback connection: the runtime's end, non-blocking and signalling a probe task, and
+// the test's peer.
+struct StreamPair {
+    explicit StreamPair(uint32_t flags = Socket::kSocketConnected | Socket::kSocketNonBlocking);
+    // Arms the runtime's end for reading and waits until its task ran: what the peer sent,
+    // or its end, has arrived.
+    bool WaitReadable();
+
+    bool fMade = false;
+    TaskProbe fTask;
+    ConnectableSocket fSocket;  // destroyed before the task it signals
+    StreamPeer fPeer;
+};
