@@ -78,6 +78,9 @@ uint64_t OS::ReverseBytes64(uint64_t value) {
 }
 
 int32_t OS::MakeDirectory(const char* path) {
+    // The platform's file calls may end the process on a null path rather than fail.
+    Assert(path != nullptr);
+    if (path == nullptr) return ENOENT;
     switch (Platform::StatPath(path)) {
         case Platform::PathKind::kMissing:
             return Platform::MakeOneDirectory(path) == 0 ? 0 : OSThread::LastErrorCode();
@@ -91,9 +94,10 @@ int32_t OS::MakeDirectory(const char* path) {
 int32_t OS::MakeDirectoryPath(char* path) {
     Assert(path != nullptr);
     if (path == nullptr) return ENOENT;
-    // A leading separator names no directory of its own. Both separators are accepted;
-    // the platform's own is written back.
-    char* scan = (*path == '\\' || *path == '/') ? path + 1 : path;
+    // Both separators are accepted and the platform's own is written back, the leading
+    // one included, which names no directory of its own.
+    char* scan = path;
+    if (*scan == '\\' || *scan == '/') *scan++ = Platform::kPathSeparator;
     for (; *scan != '\0'; ++scan) {
         if (*scan != '/' && *scan != '\\') continue;
         *scan = '\0';

@@ -25,7 +25,7 @@ void RunHeap(FuzzInput& input) {
             case 0:
             case 1:
                 if (inHeap) break;  // inserting twice is misuse, checked by the unit tests
-                element->SetValue(int64_t(int8_t(input.Byte())));  // few keys: many ties
+                element->SetValue(int64_t(input.Byte() % 16) - 8);  // few keys: many ties
                 heap.Insert(element);
                 model.insert({element->GetValue(), element});
                 break;
@@ -46,10 +46,17 @@ void RunHeap(FuzzInput& input) {
                 if (inHeap) model.erase({element->GetValue(), element});
                 break;
             }
-            case 4:
-                FUZZ_CHECK(heap.RemoveAt(input.Below(3) == 0 ? 0 : heap.CurrentHeapSize() + 1) ==
-                           nullptr);
+            case 4: {  // any slot, 0 and one past the end included
+                const uint32_t slot = input.Below(heap.CurrentHeapSize() + 2);
+                OSHeapElem* removed = heap.RemoveAt(slot);
+                if (slot == 0 || slot > model.size()) {
+                    FUZZ_CHECK(removed == nullptr);
+                    break;
+                }
+                FUZZ_CHECK(removed != nullptr && removed->GetCurrentHeap() == nullptr);
+                FUZZ_CHECK(model.erase({removed->GetValue(), removed}) == 1);
                 break;
+            }
         }
         FUZZ_CHECK(heap.CurrentHeapSize() == model.size());
         OSHeapElem* peek = heap.PeekMin();
@@ -104,6 +111,7 @@ void RunQueues(FuzzInput& input) {
         }
         for (int i = 0; i < 2; ++i) {
             FUZZ_CHECK(queues[i].GetLength() == models[i].size());
+            FUZZ_CHECK(queues[i].GetHead() == (models[i].empty() ? nullptr : models[i].back()));
             size_t index = 0;
             for (OSQueueIterator it(&queues[i]); !it.IsDone(); it.Next(), ++index)
                 FUZZ_CHECK(index < models[i].size() && it.GetCurrent() == models[i][index]);

@@ -23,6 +23,16 @@ inline CountingAssertLogger& FuzzAsserts() {
     return logger;
 }
 
+// Sends standard output nowhere: /dev/null, or the Windows null device where that is
+// missing.
+inline void DiscardStandardOutput() {
+    if (std::FILE* probe = std::fopen("/dev/null", "w")) {
+        std::fclose(probe);
+        if (std::freopen("/dev/null", "w", stdout) != nullptr) return;
+    }
+    if (std::freopen("NUL", "w", stdout) == nullptr) std::fputs("output not discarded\n", stderr);
+}
+
 #define FUZZ_CHECK(condition)                                                                  \
     do {                                                                                       \
         if (!(condition)) {                                                                    \

@@ -30,9 +30,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
+    const int assertsBefore = FuzzAsserts().fCount;
     OSRefRegistry registry(input.Below(8));  // 0 buckets included
-    // Short names that collide in the hash ("ab"/"ba") as well as differ.
-    std::string names[kNames] = {"ab", "ba", "a", "abcd", "dcba", "x"};
+    // Names that differ but hash alike (abcd and acbd; the two long ones) and names that
+    // differ in the hash as well.
+    std::string names[kNames] = {"abcd", "acbd", "a", "\x80\x80", "longer name", "longer nbme"};
     std::vector<std::unique_ptr<Entry>> entries;
     for (uint32_t n = 0; n < kNames; ++n) {
         for (uint32_t e = 0; e < kEntriesPerName; ++e) {
@@ -49,11 +51,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         StrPtrLen name(names[entry->fName].data(), uint32_t(names[entry->fName].size()));
         const auto standing = present.find(entry->fName);
         switch (input.Below(6)) {
-            case 0: {  // Insert
+            case 0: {  // Insert, or InsertOrAcquire
                 if (entry->fInTable || entry->fRef.GetRefCount() != 0) break;
-                const int32_t result = registry.Insert(&entry->fRef);
-                FUZZ_CHECK((result == 0) == (standing == present.end()));
-                if (result == 0) {
+                const bool free = standing == present.end();
+                if (input.Byte() & 1) {
+                    FUZZ_CHECK((registry.Insert(&entry->fRef) == 0) == free);
+                } else {
+                    OSRef* got = registry.InsertOrAcquire(&entry->fRef);
+                    FUZZ_CHECK(got == (free ? nullptr : &standing->second->fRef));
+                    if (!free) ++standing->second->fHeld;
+                }
+                if (free) {
                     present[entry->fName] = entry;
                     entry->fInTable = true;
                 }
@@ -113,5 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         registry.Remove(&entry->fRef, 0);
     }
     FUZZ_CHECK(registry.GetEntryCount() == 0);
+    // Every operation above is a correct use: nothing may be reported.
+    FUZZ_CHECK(FuzzAsserts().fCount == assertsBefore);
     return 0;
 }

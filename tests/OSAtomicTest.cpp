@@ -1,58 +1,44 @@
 // Lock-based atomic operations on 32-bit words.
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
-
 #include "OSAtomic.h"
+#include "support/TestThreads.h"
 
 namespace {
 
-TEST(OSAtomic, SingleThreadedResults) {
-    uint32_t word = 5;
-    EXPECT_EQ(AtomicAdd(&word, 3), 8u);
-    EXPECT_EQ(word, 8u);
-    word = 5;
-    EXPECT_EQ(AtomicSub(&word, 7), 0xFFFFFFFEu);
-    word = 1;
-    EXPECT_EQ(AtomicOr(&word, 0x80000000u), 1u);
-    EXPECT_EQ(word, 0x80000001u);
-    word = 0x80000000u;
-    EXPECT_EQ(CompareAndStore(0x80000000u, 0, &word), 1u);
-    EXPECT_EQ(word, 0u);
-    word = 0x80000010u;
-    EXPECT_EQ(CompareAndStore(0x80000000u, 0, &word), 0u);
-    EXPECT_EQ(word, 0x80000010u);
-    word = 0xFFFFFFFFu;
-    EXPECT_EQ(AtomicAdd(&word, 1), 0u);  // wraps modulo 2^32
+TEST(OSAtomic, ResultsAndWords) {
+    const struct {
+        uint32_t fBefore;
+        std::function<uint32_t(uint32_t*)> fOperation;
+        uint32_t fResult, fAfter;
+    } cases[] = {
+        {5, [](uint32_t* w) { return AtomicAdd(w, 3); }, 8, 8},
+        {0xFFFFFFFF, [](uint32_t* w) { return AtomicAdd(w, 1); }, 0, 0},
+        {5, [](uint32_t* w) { return AtomicSub(w, 7); }, 0xFFFFFFFE, 0xFFFFFFFE},
+        {1, [](uint32_t* w) { return AtomicOr(w, 0x80000000); }, 1, 0x80000001},
+        {0x80000000, [](uint32_t* w) { return CompareAndStore(0x80000000, 0, w); }, 1, 0},
+        {0x80000010, [](uint32_t* w) { return CompareAndStore(0x80000000, 0, w); }, 0, 0x80000010},
+    };
+    for (const auto& c : cases) {
+        uint32_t word = c.fBefore;
+        EXPECT_EQ(c.fOperation(&word), c.fResult) << &c - cases;
+        EXPECT_EQ(word, c.fAfter) << &c - cases;
+    }
 }
 
+// Each thread adds 2, takes 1 and moves the word on by compare-and-store; none is lost.
 TEST(OSAtomic, ConcurrentOperationsLoseNothing) {
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 50000;
-    uint32_t counter = 0;
-    uint32_t bits = 0;
-    uint32_t swaps = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                AtomicAdd(&counter, 2);
-                AtomicSub(&counter, 1);
-                AtomicOr(&bits, 1u << t);
-                // Only one thread can move the word from each value to the next.
-                for (;;) {
-                    const uint32_t seen = AtomicRead(&swaps);
-                    if (CompareAndStore(seen, seen + 1, &swaps)) break;
-                }
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(counter, uint32_t(kThreads * kPerThread));
-    EXPECT_EQ(bits, (1u << kThreads) - 1);
-    EXPECT_EQ(swaps, uint32_t(kThreads * kPerThread));
+    uint32_t counter = 0, swaps = 0;
+    BoundedThreads(3, [&](int) {
+        for (int i = 0; i < 30000; ++i) {
+            AtomicAdd(&counter, 2);
+            AtomicSub(&counter, 1);
+            for (uint32_t seen = AtomicRead(&swaps); !CompareAndStore(seen, seen + 1, &swaps);)
+                seen = AtomicRead(&swaps);
+        }
+    });
+    EXPECT_EQ(counter, 90000u);
+    EXPECT_EQ(swaps, 90000u);
 }
 
 }  // namespace

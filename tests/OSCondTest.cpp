@@ -1,182 +1,119 @@
-// Condition variables: kept signals, timeouts and broadcasts that miss no waiter.
+// Condition variables: the kept signal, wake-ups that miss no waiter, and a wait made while
+// the thread's thread-local objects are being destroyed.
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-#include <vector>
 
 #include "OSCond.h"
 #include "OSMutex.h"
 #include "support/TestSupport.h"
+#include "support/TestThreads.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-// Milliseconds that one Wait with the given timeout takes, the mutex held once.
-int64_t TimedWait(OSCond& cond, OSMutex& mutex, int32_t timeoutMSec) {
-    OSMutexLocker locker(&mutex);
-    const auto start = Clock::now();
-    cond.Wait(&mutex, timeoutMSec);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// Waits once on a helper thread with the mutex held once, then counts itself back.
+std::unique_ptr<BoundedThread> StartWait(OSCond& cond, OSMutex& mutex, int32_t timeout,
+                                         std::atomic<int>& returned) {
+    return std::make_unique<BoundedThread>([&cond, &mutex, timeout, &returned] {
+        OSMutexLocker locker(&mutex);
+        cond.Wait(&mutex, timeout);
+        returned.fetch_add(1);
+    });
 }
 
-TEST(OSCond, SignalWithNoWaiterIsKeptOnce) {
-    OSCond cond;
-    OSMutex mutex;
-    cond.Signal();
-    cond.Signal();  // two signals keep one wake-up
-    EXPECT_LT(TimedWait(cond, mutex, 5000), 1000);
-    EXPECT_GE(TimedWait(cond, mutex, 100), 80);
-}
-
-TEST(OSCond, TimeoutReturnsWithTheMutexHeld) {
-    OSCond cond;
-    OSMutex mutex;
-    mutex.Lock();
-    const auto start = Clock::now();
-    cond.Wait(&mutex, 50);
-    const auto waited = Clock::now() - start;
-    EXPECT_GE(waited, 45ms);
-    EXPECT_LT(waited, 2000ms);
-    bool otherGotIt = true;
-    std::thread([&] {
-        otherGotIt = mutex.TryLock();
-        if (otherGotIt) mutex.Unlock();
-    }).join();
-    EXPECT_FALSE(otherGotIt);
-    mutex.Unlock();
-}
-
-TEST(OSCond, ZeroOrNegativeTimeoutWaitsForTheSignal) {
-    for (int32_t timeout : {0, -1}) {
+// Two signals with no waiter keep one wake-up; a broadcast with none keeps nothing. A
+// timeout of 0 or less waits for the next signal, a positive one ends the wait as well.
+TEST(OSCond, KeepsOneSignalForTheNextWait) {
+    for (int32_t noLimit : {0, -1}) {
         OSCond cond;
         OSMutex mutex;
-        std::atomic<bool> woke{false};
-        std::thread waiter([&] {
-            OSMutexLocker locker(&mutex);
-            cond.Wait(&mutex, timeout);
-            woke = true;
-        });
-        std::this_thread::sleep_for(100ms);
-        EXPECT_FALSE(woke);
+        std::atomic<int> returned{0};
+        std::unique_ptr<BoundedThread> waiters[3];
+        OnScopeExit wakeAll([&] { WaitUntil([&] { return cond.Broadcast(), returned == 3; }); });
         cond.Signal();
-        EXPECT_TRUE(WaitUntil([&] { return woke.load(); }));
-        waiter.join();
+        cond.Signal();
+        cond.Broadcast();
+        waiters[0] = StartWait(cond, mutex, noLimit, returned);
+        EXPECT_TRUE(WaitUntil([&] { return returned == 1; })) << noLimit;
+        waiters[1] = StartWait(cond, mutex, noLimit, returned);
+        waiters[2] = StartWait(cond, mutex, 20, returned);
+        EXPECT_TRUE(WaitUntil([&] { return returned == 2; })) << noLimit;
+        EXPECT_TRUE(StaysFalseFor([&] { return returned == 3; }, 100ms)) << noLimit;
+        cond.Signal();
+        EXPECT_TRUE(WaitUntil([&] { return returned == 3; })) << noLimit;
     }
 }
 
-TEST(OSCond, BroadcastWithNoWaiterSetsNothing) {
-    OSCond cond;
-    OSMutex mutex;
-    cond.Broadcast();
-    EXPECT_GE(TimedWait(cond, mutex, 100), 80);
-}
-
-// K waiters enter Wait; as soon as the broadcaster can take the mutex (so every waiter is
-// inside Wait, though perhaps not yet blocked) it broadcasts. Every waiter must wake, in
-// every round: a waiter that is counted but not yet blocked must not be missed.
+// Each round the waiters enter Wait and the broadcaster broadcasts as soon as it can take
+// the mutex, so every waiter is inside Wait, though perhaps not yet blocked. A waiter
+// counted but not yet blocked must not miss the broadcast.
 TEST(OSCond, BroadcastReleasesEveryWaiterEveryRound) {
-    constexpr int kWaiters = 3;
-    constexpr int kRounds = 1500;
+    constexpr int kWaiters = 3, kRounds = 300;
     OSCond cond;
     OSMutex mutex;
-    int generation = 0;  // guarded by mutex
-    int entered = 0;     // waiters inside Wait this round, guarded by mutex
-    std::atomic<int> released{0};
+    int generation = 0, entered = 0;  // guarded by mutex
+    std::atomic<int> released{0}, exited{0};
     std::atomic<bool> quit{false};
-    std::atomic<int> exited{0};
-
-    std::vector<std::thread> waiters;
-    for (int w = 0; w < kWaiters; ++w) {
-        waiters.emplace_back([&] {
+    int failedRound = -1;
+    {
+        BoundedThreads waiters(kWaiters, [&](int) {
             OSMutexLocker locker(&mutex);
-            int seen = 0;
-            while (!quit) {
+            for (int seen = 0; !quit; seen = generation, released.fetch_add(1)) {
                 ++entered;
                 while (generation == seen && !quit)
                     cond.Wait(&mutex, 0);
-                seen = generation;
-                released.fetch_add(1);
             }
             exited.fetch_add(1);
         });
-    }
-
-    int failedRound = -1;
-    for (int round = 1; round <= kRounds && failedRound < 0; ++round) {
-        ASSERT_TRUE(WaitUntil([&] {
-            OSMutexLocker locker(&mutex);
-            return entered == kWaiters;
-        }));
-        {
-            OSMutexLocker locker(&mutex);
-            entered = 0;
-            ++generation;
+        OnScopeExit wakeAll([&] {
+            quit = true;
+            WaitUntil([&] { return cond.Broadcast(), exited.load() == kWaiters; });
+        });
+        for (int round = 1; round <= kRounds && failedRound < 0; ++round) {
+            ASSERT_TRUE(WaitUntil([&] {
+                OSMutexLocker locker(&mutex);
+                return entered == kWaiters;
+            }));
+            {
+                OSMutexLocker locker(&mutex);
+                entered = 0;
+                ++generation;
+            }
+            cond.Broadcast();
+            if (!WaitUntil([&] { return released.load() == round * kWaiters; }, 3s))
+                failedRound = round;
         }
-        cond.Broadcast();
-        if (!WaitUntil([&] { return released.load() == round * kWaiters; }, 3s))
-            failedRound = round;
     }
-    {
-        OSMutexLocker locker(&mutex);
-        quit = true;
-    }
-    // Keep waking until every waiter has left, so the test ends even after a lost wake-up.
-    WaitUntil([&] {
-        cond.Broadcast();
-        cond.Signal();
-        return exited.load() == kWaiters;
-    });
-    for (auto& waiter : waiters)
-        waiter.join();
     EXPECT_EQ(failedRound, -1) << "a waiter missed the broadcast of round " << failedRound;
 }
 
-TEST(OSCond, SignalWakesOneOfSeveralWaiters) {
-    OSCond cond;
-    OSMutex mutex;
-    std::atomic<int> woke{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            OSMutexLocker locker(&mutex);
-            cond.Wait(&mutex, 1500);
-            woke.fetch_add(1);
-        });
+// Made before the thread's first wait, so destroyed after whatever that wait set up.
+struct LateWaiter {
+    ~LateWaiter() {
+        if (fWaited == nullptr) return;
+        OSCond cond;
+        OSMutex mutex;
+        OSMutexLocker locker(&mutex);
+        const auto start = std::chrono::steady_clock::now();
+        cond.Wait(&mutex, 30);
+        *fWaited = std::chrono::steady_clock::now() - start >= 20ms;  // it waited, not failed
     }
-    std::this_thread::sleep_for(100ms);
-    cond.Signal();
-    EXPECT_TRUE(WaitUntil([&] { return woke.load() >= 1; }, 1000ms));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(woke.load(), 1);
-    for (auto& waiter : waiters)
-        waiter.join();  // the others time out
-    EXPECT_EQ(woke.load(), 3);
-}
+    std::atomic<bool>* fWaited = nullptr;
+};
+thread_local LateWaiter tLateWaiter;
 
-TEST(OSCond, BroadcastReleasesThreeBlockedWaiters) {
-    OSCond cond;
-    OSMutex mutex;
-    std::atomic<int> woke{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            OSMutexLocker locker(&mutex);
-            cond.Wait(&mutex, 0);
-            woke.fetch_add(1);
-        });
-    }
-    std::this_thread::sleep_for(100ms);
-    cond.Broadcast();
-    const bool all = WaitUntil([&] { return woke.load() == 3; }, 3s);
-    while (woke.load() < 3)
-        cond.Signal();
-    for (auto& waiter : waiters)
-        waiter.join();
-    EXPECT_TRUE(all);
+TEST(OSCond, WaitInAThreadLocalDestructorAfterTheThreadsEventIsGone) {
+    std::atomic<bool> waited{false};
+    ReportedAsserts asserts;
+    BoundedThread([&] {
+        tLateWaiter.fWaited = &waited;
+        OSCond cond;
+        OSMutex mutex;
+        OSMutexLocker locker(&mutex);
+        cond.Wait(&mutex, 1);  // the thread's first wait
+    }).Join();
+    EXPECT_TRUE(waited);
+    EXPECT_TRUE(asserts.Take().empty());
 }
 
 }  // namespace

@@ -1,213 +1,96 @@
-// Clock, system queries, error numbers and assertion reporting.
+// Clock, conversions, directories, error numbers and assertion texts.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <string>
+#include <fstream>
 
 #include "OS.h"
-#include "OSAssert.h"
-#include "OSThread.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 uint32_t sFakeTimer = 0;
-uint32_t FakeTimer() {
-    return sFakeTimer;
-}
+int32_t sFakeBias = 0;  // minutes; 1 stands for a time zone the platform cannot tell
 
-// Swaps the raw timer for a fake one for the extent of a test.
-class FakeTimerScope {
-public:
-    FakeTimerScope() : fPrevious(OS::SetRawTimer(FakeTimer)) {}
-    ~FakeTimerScope() { OS::SetRawTimer(fPrevious); }
-
-private:
-    OS::RawTimer fPrevious;
-};
-
-TEST(Clock, NeverDecreasesAndTracksTheWallClock) {
-    int64_t previous = OS::Milliseconds();
-    for (int i = 0; i < 1000; ++i) {
-        const int64_t now = OS::Milliseconds();
-        ASSERT_GE(now, previous);
-        previous = now;
-    }
-    // Anchored to the wall clock at start-up with one-second resolution.
-    const int64_t wall = Platform::UtcSeconds() * 1000;
-    EXPECT_LT(std::llabs(previous - wall), 5000);
-    EXPECT_GT(OS::sInitialMSec, -1);
-}
-
-// Runs after the wall-clock check: the simulated wrap moves this process's clock forward
-// by 2^32 ms for good.
+// The wrap moves this process's clock on by 2^32 ms for good; nothing here depends on its
+// absolute value.
 TEST(Clock, ExtendsTheTimerAcrossItsWrap) {
-    FakeTimerScope fake;
-    sFakeTimer = 0xFFFFFF00u;
-    const int64_t beforeWrap = OS::Milliseconds();
-    sFakeTimer = 0x100u;
-    const int64_t afterWrap = OS::Milliseconds();
-    // 0xFFFFFF00 to 0x100000100: forward by the difference plus 2^32, never backwards.
-    EXPECT_EQ(afterWrap - beforeWrap, 0x200);
-    sFakeTimer = 0x150u;
-    EXPECT_EQ(OS::Milliseconds() - afterWrap, 0x50);
+    const OS::RawTimer previous = OS::SetRawTimer([] { return sFakeTimer; });
+    const uint32_t raw[] = {0xFFFFFF00u, 0x100u, 0x150u};
+    int64_t readings[3];
+    for (int i = 0; i < 3; ++i) {
+        sFakeTimer = raw[i];
+        readings[i] = OS::Milliseconds();
+    }
+    OS::SetRawTimer(previous);
+    EXPECT_EQ(readings[1] - readings[0], 0x200);  // the difference plus 2^32, not backwards
+    EXPECT_EQ(readings[2] - readings[1], 0x50);   // and the wrap is counted once
 }
 
-TEST(Clock, SecondInitializeAssertsAndChangesNothing) {
-    const int64_t initial = OS::sInitialMSec;
-    AssertRecorder::Instance().Take();
-    OS::Initialize();
-    EXPECT_EQ(OS::sInitialMSec, initial);
-    const auto texts = AssertRecorder::Instance().Take();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0].rfind("_Assert: OS, ", 0), 0u) << texts[0];
-}
-
-TEST(Clock, MicrosecondsStepInThousands) {
-    EXPECT_EQ(OS::Microseconds() % 1000, 0);
-    EXPECT_GE(OS::Microseconds(), 0);
-}
-
-TEST(Clock, FixedPointSeconds) {
-    EXPECT_EQ(OS::MillisecondsToFixedSeconds(1500), 0x180000000ull);
-    EXPECT_EQ(OS::MillisecondsToFixedSeconds(1), 4294967ull);
-    EXPECT_EQ(OS::MillisecondsToFixedSeconds(0), 0ull);
-    EXPECT_EQ(OS::MillisecondsToFixedSeconds(2000), 0x200000000ull);
-}
-
-TEST(SystemQueries, ByteOrderSwapsAllEightBytes) {
-    EXPECT_EQ(OS::SwapToNetworkOrder64(0x0102030405060708ull), 0x0807060504030201ull);
-    EXPECT_EQ(OS::SwapFromNetworkOrder64(0x0102030405060708ull), 0x0807060504030201ull);
-}
-
-int32_t sFakeBias = 0;
-bool sFakeBiasKnown = true;
-bool FakeTimeZone(int32_t* bias) {
-    *bias = sFakeBias;
-    return sFakeBiasKnown;
-}
-
-TEST(SystemQueries, TimeZoneOffsetIsWholeHoursEastOfUtc) {
-    const OS::TimeZoneSource previous = OS::SetTimeZoneSource(FakeTimeZone);
-    sFakeBiasKnown = true;
-    sFakeBias = -480;
-    EXPECT_EQ(OS::TimeZoneOffsetHours(), 8);
-    sFakeBias = 300;
-    EXPECT_EQ(OS::TimeZoneOffsetHours(), -5);
-    sFakeBias = -330;  // truncates toward zero
-    EXPECT_EQ(OS::TimeZoneOffsetHours(), 5);
-    sFakeBiasKnown = false;
-    EXPECT_EQ(OS::TimeZoneOffsetHours(), 0);
+TEST(Conversions, FixedPointSecondsTimeZoneAndByteOrder) {
+    const std::pair<int64_t, uint64_t> fixed[] = {
+        {1500, 0x180000000u}, {1, 4294967u}, {999, 0xFFBE76C8u}, {-1500, 0xFFFFFFFF80000000u}};
+    for (const auto& [ms, seconds] : fixed)
+        EXPECT_EQ(OS::MillisecondsToFixedSeconds(ms), seconds) << ms;
+    const OS::TimeZoneSource previous = OS::SetTimeZoneSource([](int32_t* bias) {
+        *bias = sFakeBias;
+        return sFakeBias != 1;
+    });
+    const std::pair<int32_t, int32_t> zones[] = {{-480, 8}, {300, -5}, {-330, 5}, {1, 0}};
+    for (const auto& [bias, hours] : zones) {
+        sFakeBias = bias;
+        EXPECT_EQ(OS::TimeZoneOffsetHours(), hours) << bias;
+    }
     OS::SetTimeZoneSource(previous);
-
-    const int32_t real = OS::TimeZoneOffsetHours();
-    EXPECT_GE(real, -12);
-    EXPECT_LE(real, 14);
+    EXPECT_EQ(OS::SwapToNetworkOrder64(0x0102030405060708u), 0x0807060504030201u);
 }
 
-TEST(SystemQueries, ProcessorCountIsPositive) {
-    EXPECT_GE(OS::ProcessorCount(), 1u);
-}
-
-// A scratch directory under the working directory, removed afterwards.
-class DirectoryTest : public testing::Test {
-protected:
-    void SetUp() override { std::filesystem::remove_all("cu_dirs"); }
-    void TearDown() override { std::filesystem::remove_all("cu_dirs"); }
-};
-
-TEST_F(DirectoryTest, MakeDirectoryPathCreatesEveryLevel) {
-    char path[] = "cu_dirs/a/b/c";
-    EXPECT_EQ(OS::MakeDirectoryPath(path), 0);
-    // Separators are rewritten to the platform's own, never to a character that would end
-    // up inside a directory name.
-    const std::string separator(1, Platform::kPathSeparator);
-    EXPECT_EQ(std::string(path), "cu_dirs" + separator + "a" + separator + "b" + separator + "c");
-    EXPECT_EQ(Platform::StatPath("cu_dirs/a/b/c"), Platform::PathKind::kDirectory);
-    // Existing directories are fine.
-    char again[] = "cu_dirs\\a\\b\\c";
-    EXPECT_EQ(OS::MakeDirectoryPath(again), 0);
-    EXPECT_EQ(Platform::StatPath("cu_dirs/a/b/c"), Platform::PathKind::kDirectory);
-}
-
-TEST_F(DirectoryTest, ExistingFileGivesEexist) {
-    char path[] = "cu_dirs/a";
-    ASSERT_EQ(OS::MakeDirectoryPath(path), 0);
-    FILE* file = std::fopen("cu_dirs/a/file", "w");
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
-    char filePath[] = "cu_dirs/a/file";
-    EXPECT_EQ(OS::MakeDirectoryPath(filePath), EEXIST);
-    EXPECT_EQ(OS::MakeDirectory("cu_dirs/a/file"), EEXIST);
-    EXPECT_EQ(OS::MakeDirectory("cu_dirs/missing/x"), ENOENT);
-}
-
-TEST(LastErrorCode, MapsPlatformErrorsToRuntimeNumbers) {
-    struct Case {
-        uint32_t fPlatform;
-        int32_t fRuntime;
-    };
-    const Case cases[] = {
-        {0, 0},
-        {2, ENOENT},
-        {3, ENOENT},
-        {10004, EINTR},
-        {10024, EMFILE},
-        {10035, EAGAIN},
-        {10036, kErrInProgress},
-        {10048, kErrAddressInUse},
-        {10049, kErrAddressNotAvailable},
-        {10052, EPIPE},
-        {10053, EPIPE},
-        {10054, EPIPE},
-        {10057, kErrNotConnected},
-        {10040, kErrNotConnected},
-        {12345, kErrNotConnected},
-    };
-    for (const Case& c : cases) {
-        Platform::SetLastError(c.fPlatform);
-        EXPECT_EQ(OSThread::LastErrorCode(), c.fRuntime) << "platform error " << c.fPlatform;
+// Either separator is taken anywhere, the first byte included, and the platform's own is
+// written back: a leading backslash must not make a directory named "\work" here. A null
+// path is reported and refused before the platform's file calls, which may end the process.
+TEST(Directories, MakeDirectoryPathTakesEitherSeparatorAndNullIsRefused) {
+    std::filesystem::remove_all("cu_dirs");
+    const std::filesystem::path scratch = std::filesystem::absolute("cu_dirs");
+    std::string rooted = scratch.relative_path().string();  // without drive or root
+    std::replace(rooted.begin(), rooted.end(), '/', '\\');
+    for (const std::string& path : {std::string("cu_dirs/a\\b/c"), "\\" + rooted + "\\d/e"}) {
+        std::string buffer = path, expected = path;
+        std::replace(expected.begin(), expected.end(), '\\', '/');
+        std::replace(expected.begin(), expected.end(), '/', Platform::kPathSeparator);
+        EXPECT_EQ(OS::MakeDirectoryPath(buffer.data()), 0) << path;
+        EXPECT_EQ(buffer, expected);
     }
+    EXPECT_TRUE(std::filesystem::is_directory(scratch / "a" / "b" / "c"));
+    EXPECT_TRUE(std::filesystem::is_directory(scratch / "d" / "e"));
+    std::ofstream("cu_dirs/file").put('x');
+    const std::pair<const char*, int32_t> cases[] = {
+        {"cu_dirs", 0}, {"cu_dirs/file", EEXIST}, {"cu_dirs/no/x", ENOENT}, {nullptr, ENOENT}};
+    for (const auto& [path, result] : cases) {
+        ReportedAsserts asserts;
+        EXPECT_EQ(OS::MakeDirectory(path), result) << (path ? path : "null");
+        EXPECT_EQ(asserts.Take().size(), path ? 0u : 1u) << (path ? path : "null");
+    }
+    ReportedAsserts asserts;
+    EXPECT_EQ(OS::MakeDirectoryPath(nullptr), ENOENT);
+    EXPECT_EQ(asserts.Take().size(), 1u);
+    std::filesystem::remove_all("cu_dirs");
 }
 
-class CountingLogger : public AssertLogger {
-public:
-    void LogAssert(const char* text) override {
-        fLast = text;
-        ++fCount;
-    }
-    std::string fLast;
-    int fCount = 0;
-};
-
-TEST(Assertions, FormatSourceNameAndLine) {
-    CountingLogger logger;
-    InstallAssertLogger(&logger);
+TEST(Assertions, TextsNameTheSourceAndLineAndAreCutTo255) {
+    ReportedAsserts asserts;
     AssertAt(1 + 1 == 3, 42);
-    EXPECT_EQ(logger.fLast, "_Assert: OSTest, 42");
     AssertVAt(false, -7, 99);
-    EXPECT_EQ(logger.fLast, "_AssertV: OSTest, 99 (-7)");
     const int line = __LINE__ + 1;
     Assert(false);
-    EXPECT_EQ(logger.fLast, "_Assert: OSTest, " + std::to_string(line));
     Assert(true);
-    EXPECT_EQ(logger.fCount, 3);
-    InstallAssertLogger(&AssertRecorder::Instance());
-}
-
-TEST(Assertions, LongTextIsCutTo255AndTerminated) {
-    CountingLogger logger;
-    InstallAssertLogger(&logger);
-    const std::string longName = "dir/" + std::string(400, 'x') + ".cpp";
-    ReportAssertFailure(longName.c_str(), 7);
-    EXPECT_EQ(logger.fLast.size(), 255u);
-    EXPECT_EQ(logger.fLast.rfind("_Assert: xxx", 0), 0u);
-    ReportAssertValueFailure("Short.cpp", 7, 11);
-    EXPECT_EQ(logger.fLast, "_AssertV: Short, 7 (11)");
-    InstallAssertLogger(&AssertRecorder::Instance());
+    ReportAssertValueFailure("dir/Short.cpp", 7, 11);
+    ReportAssertFailure(("dir/" + std::string(400, 'x') + ".cpp").c_str(), 7);
+    EXPECT_EQ(asserts.Take(),
+              (std::vector<std::string>{AssertText("OSTest", 42), AssertText("OSTest", 99, -7),
+                                        AssertText("OSTest", line), AssertText("Short", 7, 11),
+                                        "_Assert: " + std::string(255 - 9, 'x')}));
 }
 
 }  // namespace

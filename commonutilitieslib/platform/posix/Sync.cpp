@@ -30,7 +30,7 @@ namespace {
 // An auto-reset event on one futex word: bit 0 is "set", the bits above count the threads
 // waiting. Setting is one atomic operation on the word, followed at most by a wake-up
 // call, so a setter never touches the event's memory once a waiter may have taken the
-// setting and gone on (a thread's own event is freed when the thread ends).
+// setting and gone on (a thread's own event goes with the thread's storage when it ends).
 struct PosixEvent {
     std::atomic<uint32_t> fWord{0};
 };
@@ -114,27 +114,16 @@ bool CloseEvent(EventHandle handle) {
 
 namespace {
 
-// Closed by the thread-local's destructor when the thread ends.
-class ThreadEvent {
-public:
-    ~ThreadEvent() {
-        if (fEvent != nullptr) CloseEvent(fEvent);
-    }
-    EventHandle Get() {
-        if (fEvent == nullptr) fEvent = CreateAutoResetEvent();
-        return fEvent;
-    }
-
-private:
-    EventHandle fEvent = nullptr;
-};
-
-thread_local ThreadEvent tThreadEvent;
+// Kept in the thread's own storage, with nothing to destroy: it is there for the whole life
+// of the thread, so a wait made while the thread's thread-local objects are being destroyed
+// (or, on the main thread, in a static object's destructor after main returns) still works.
+// Another thread sets it only while its owner is waiting in it.
+thread_local constinit PosixEvent tThreadEvent;
 
 }  // namespace
 
 EventHandle ThreadWaitEvent() {
-    return tThreadEvent.Get();
+    return &tThreadEvent;
 }
 
 }  // namespace Platform
