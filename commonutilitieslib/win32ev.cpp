@@ -93,8 +93,10 @@ int32_t TakeEvent(EventRequest* request, Bool16 wait) {
                 return EINTR;
             case Platform::MessageStatus::kInterrupted:
                 return EINTR;
-            case Platform::MessageStatus::kFailed:
-                return OSThread::LastErrorCode();
+            case Platform::MessageStatus::kFailed: {
+                const int32_t error = OSThread::LastErrorCode();
+                return error != 0 ? error : kErrNotConnected;  // a failure, whatever it says
+            }
         }
     }
 }
