@@ -1,47 +1,39 @@
-// Condition variables: the kept signal, wake-ups that miss no waiter, and a wait made while
-// the thread's thread-local objects are being destroyed.
+// Condition variables: kept signals, broadcasts, and waits late in a thread's life.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "OSCond.h"
 #include "OSMutex.h"
 #include "support/TestSupport.h"
-#include "support/TestThreads.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Waits once on a helper thread with the mutex held once, then counts itself back.
-std::unique_ptr<BoundedThread> StartWait(OSCond& cond, OSMutex& mutex, int32_t timeout,
-                                         std::atomic<int>& returned) {
-    return std::make_unique<BoundedThread>([&cond, &mutex, timeout, &returned] {
-        OSMutexLocker locker(&mutex);
-        cond.Wait(&mutex, timeout);
-        returned.fetch_add(1);
-    });
-}
-
-// Two signals with no waiter keep one wake-up; a broadcast with none keeps nothing. A
+// Two signals with no waiter keep one wake-up, and a broadcast with none keeps nothing. A
 // timeout of 0 or less waits for the next signal, a positive one ends the wait as well.
 TEST(OSCond, KeepsOneSignalForTheNextWait) {
-    for (int32_t noLimit : {0, -1}) {
-        OSCond cond;
-        OSMutex mutex;
-        std::atomic<int> returned{0};
-        std::unique_ptr<BoundedThread> waiters[3];
-        OnScopeExit wakeAll([&] { WaitUntil([&] { return cond.Broadcast(), returned == 3; }); });
-        cond.Signal();
-        cond.Signal();
-        cond.Broadcast();
-        waiters[0] = StartWait(cond, mutex, noLimit, returned);
-        EXPECT_TRUE(WaitUntil([&] { return returned == 1; })) << noLimit;
-        waiters[1] = StartWait(cond, mutex, noLimit, returned);
-        waiters[2] = StartWait(cond, mutex, 20, returned);
-        EXPECT_TRUE(WaitUntil([&] { return returned == 2; })) << noLimit;
-        EXPECT_TRUE(StaysFalseFor([&] { return returned == 3; }, 100ms)) << noLimit;
-        cond.Signal();
-        EXPECT_TRUE(WaitUntil([&] { return returned == 3; })) << noLimit;
-    }
+    OSCond cond;
+    OSMutex mutex;
+    std::atomic<int> returned{0};
+    const auto startWait = [&](int32_t timeout) {
+        return std::make_unique<BoundedThread>([&, timeout] {
+            OSMutexLocker locker(&mutex);
+            cond.Wait(&mutex, timeout);
+            returned.fetch_add(1);
+        });
+    };
+    cond.Signal();
+    cond.Signal();
+    auto kept = startWait(0);
+    EXPECT_TRUE(WaitUntil([&] { return returned == 1; }));
+    cond.Broadcast();
+    auto noLimit = startWait(0), negative = startWait(-1), timed = startWait(20);
+    EXPECT_TRUE(WaitUntil([&] { return returned == 2; }));
+    EXPECT_TRUE(StaysFalseFor([&] { return returned > 2; }, 100ms));
+    EXPECT_TRUE(WaitUntil([&] { return cond.Broadcast(), returned == 4; }));
 }
 
 // Each round the waiters enter Wait and the broadcaster broadcasts as soon as it can take
@@ -54,66 +46,77 @@ TEST(OSCond, BroadcastReleasesEveryWaiterEveryRound) {
     int generation = 0, entered = 0;  // guarded by mutex
     std::atomic<int> released{0}, exited{0};
     std::atomic<bool> quit{false};
-    int failedRound = -1;
-    {
-        BoundedThreads waiters(kWaiters, [&](int) {
-            OSMutexLocker locker(&mutex);
-            for (int seen = 0; !quit; seen = generation, released.fetch_add(1)) {
-                ++entered;
-                while (generation == seen && !quit)
-                    cond.Wait(&mutex, 0);
-            }
-            exited.fetch_add(1);
-        });
-        OnScopeExit wakeAll([&] {
-            quit = true;
-            WaitUntil([&] { return cond.Broadcast(), exited.load() == kWaiters; });
-        });
-        for (int round = 1; round <= kRounds && failedRound < 0; ++round) {
-            ASSERT_TRUE(WaitUntil([&] {
-                OSMutexLocker locker(&mutex);
-                return entered == kWaiters;
-            }));
-            {
-                OSMutexLocker locker(&mutex);
-                entered = 0;
-                ++generation;
-            }
-            cond.Broadcast();
-            if (!WaitUntil([&] { return released.load() == round * kWaiters; }, 3s))
-                failedRound = round;
+    const auto waiter = [&] {
+        OSMutexLocker locker(&mutex);
+        for (int seen = 0; !quit; seen = generation, released.fetch_add(1)) {
+            ++entered;
+            while (generation == seen && !quit)
+                cond.Wait(&mutex, 0);
         }
+        exited.fetch_add(1);
+    };
+    int round = 1;
+    {
+        BoundedThread first(waiter), second(waiter), third(waiter);
+        for (; round <= kRounds; ++round) {
+            const bool allIn = WaitUntil([&] {
+                OSMutexLocker locker(&mutex);
+                if (entered < kWaiters) return false;
+                entered = 0;  // under the hold that saw every waiter inside Wait
+                ++generation;
+                return true;
+            });
+            cond.Broadcast();
+            if (!allIn || !WaitUntil([&] { return released.load() == round * kWaiters; }, 3s))
+                break;
+        }
+        quit = true;
+        WaitUntil([&] { return cond.Broadcast(), exited.load() == kWaiters; });
     }
-    EXPECT_EQ(failedRound, -1) << "a waiter missed the broadcast of round " << failedRound;
+    EXPECT_GT(round, kRounds) << "a waiter missed the broadcast of round " << round;
 }
 
-// Made before the thread's first wait, so destroyed after whatever that wait set up.
-struct LateWaiter {
+// A wait on a condition of its own: it must last its time, not fail at once.
+bool WaitsItsTime() {
+    OSCond cond;
+    OSMutex mutex;
+    OSMutexLocker locker(&mutex);
+    const auto start = std::chrono::steady_clock::now();
+    cond.Wait(&mutex, 30);
+    return std::chrono::steady_clock::now() - start >= 20ms;
+}
+
+// Waits as it is destroyed. As a thread-local made before the thread's first wait, it goes
+// after whatever that wait set up; as a static, after main has returned, where a failure
+// can only end the process.
+struct LateWaiter : AssertLogger {
     ~LateWaiter() {
-        if (fWaited == nullptr) return;
-        OSCond cond;
-        OSMutex mutex;
-        OSMutexLocker locker(&mutex);
-        const auto start = std::chrono::steady_clock::now();
-        cond.Wait(&mutex, 30);
-        *fWaited = std::chrono::steady_clock::now() - start >= 20ms;  // it waited, not failed
+        if (fInThread) {
+            EXPECT_TRUE(WaitsItsTime()) << "in a thread-local destructor";
+        } else if (fAfterMain) {
+            InstallAssertLogger(this);  // the suite's recorder may be gone
+            if (WaitsItsTime() && fReported == 0) return;
+            std::fputs("a wait made after main returned failed\n", stderr);
+            std::_Exit(1);
+        }
     }
-    std::atomic<bool>* fWaited = nullptr;
+    void LogAssert(const char*) override { ++fReported; }
+    bool fInThread = false;
+    bool fAfterMain = false;
+    int fReported = 0;
 };
 thread_local LateWaiter tLateWaiter;
+LateWaiter sLateWaiter;
 
-TEST(OSCond, WaitInAThreadLocalDestructorAfterTheThreadsEventIsGone) {
-    std::atomic<bool> waited{false};
+TEST(OSCond, WaitsWhileThreadLocalsGoAndAfterMainReturns) {
     ReportedAsserts asserts;
     BoundedThread([&] {
-        tLateWaiter.fWaited = &waited;
-        OSCond cond;
-        OSMutex mutex;
-        OSMutexLocker locker(&mutex);
-        cond.Wait(&mutex, 1);  // the thread's first wait
+        tLateWaiter.fInThread = true;
+        WaitsItsTime();  // the thread's first wait
     }).Join();
-    EXPECT_TRUE(waited);
+    EXPECT_TRUE(WaitsItsTime());  // made before the main thread's thread-locals go
     EXPECT_TRUE(asserts.Take().empty());
+    sLateWaiter.fAfterMain = true;
 }
 
 }  // namespace
