@@ -49,7 +49,6 @@ public:
     uint32_t CurrentHeapSize() const { return fFreeIndex - 1; }
 
 private:
-    friend struct OSHeapTestAccess;  // lets the tests see the array size
 
     void Grow();
     void SiftUp(uint32_t index, OSHeapElem* elem);

@@ -59,7 +59,6 @@ public:
 
 private:
     friend class OSQueueIterator;
-    friend struct OSQueueTestAccess;  // lets the tests damage a ring on purpose
 
     bool IsRingEmpty() const { return fSentinel.fNext == &fSentinel; }
 

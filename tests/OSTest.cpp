@@ -27,6 +27,25 @@ TEST(Clock, ExtendsTheTimerAcrossItsWrap) {
     EXPECT_EQ(readings[2] - readings[1], 0x50);   // and the wrap is counted once
 }
 
+// Fixed-point seconds keep the fraction, cut toward zero; the zone is whole hours east of
+// UTC, the bias (UTC = local + bias) divided toward zero.
+TEST(Clock, FixedPointSecondsAndTimeZoneHours) {
+    const std::pair<int64_t, uint64_t> fixed[] = {
+        {1500, 0x180000000}, {1, 4294967}, {0, 0}, {3000, 0x300000000}};
+    for (const auto& [ms, seconds] : fixed)
+        EXPECT_EQ(OS::MillisecondsToFixedSeconds(ms), seconds) << ms;
+    static int32_t sBias;
+    const OS::TimeZoneSource previous = OS::SetTimeZoneSource([](int32_t* bias) {
+        *bias = sBias;
+        return sBias != 12345;
+    });
+    for (const auto& [bias, hours] : {std::pair{-480, 8}, {300, -5}, {-330, 5}, {12345, 0}}) {
+        sBias = bias;
+        EXPECT_EQ(OS::TimeZoneOffsetHours(), hours) << bias;
+    }
+    OS::SetTimeZoneSource(previous);
+}
+
 // Either separator is taken anywhere, the first byte included, and the platform's own is
 // written back: a leading backslash must not make a directory named "\work" here. A null
 // path is reported and refused before the platform's file calls, which may end the process.
