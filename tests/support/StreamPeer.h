@@ -24,13 +24,9 @@ public:
 
     // Connects to 127.0.0.1:port (blocking), then switches to non-blocking.
     bool Connect(uint16_t port);
-    // Takes a connected handle and makes it non-blocking.
-    void Adopt(Platform::SocketHandle socket);
     void Close();
     void CloseWithReset();  // the other side sees a reset, not an orderly end
-    void ShutdownSend() { Platform::ShutdownSocketSend(fSocket); }
     Platform::SocketHandle Handle() const { return fSocket; }
-    uint16_t LocalPort() const;
 
     bool SendAll(std::string_view data, Limit limit = kLimit) {
         return Pump(data, nullptr, 0, limit) == kDone;
