@@ -1,4 +1,5 @@
-// The interface table, loaded from made-up interface lists, and the address helpers.
+// The interface table, loaded from made-up interface lists, and the address helpers. (The
+// machine's own list, longer than one small buffer holds, is read in UDPMulticastTest.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 namespace {
 
 using Platform::InterfaceListStatus;
+using Reports = std::vector<std::string>;
 
 constexpr uint32_t kLan = 0xC0A8010A;    // 192.168.1.10
 constexpr uint32_t kNamed = 0x0A010203;  // the one address the made-up name service knows
@@ -53,16 +55,10 @@ protected:
 };
 
 TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackListedFirstGoesSecond) {
-    std::vector<uint32_t> many;  // more than one small list buffer of the platform holds
-    for (uint32_t i = 1; i <= 40; ++i)
-        many.push_back(0x0A000100 + i);
     const std::pair<std::vector<uint32_t>, std::vector<uint32_t>> cases[] = {
         {{kLoopbackAddress, kLan}, {kLan, kLoopbackAddress}},
         {{kLan, kLoopbackAddress}, {kLan, kLoopbackAddress}},
         {{kLoopbackAddress}, {kLoopbackAddress}},
-        {{kLan, kLoopbackAddress, kLoopbackAddress + 1},
-         {kLan, kLoopbackAddress, kLoopbackAddress + 1}},
-        {many, many},
     };
     for (const auto& [listed, table] : cases) {
         SCOPED_TRACE(Dotted(listed[0]) + " first of " + std::to_string(listed.size()));
@@ -71,10 +67,8 @@ TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackListedFirstGoesSecond
         for (uint32_t i = 0; i < table.size(); ++i) {
             EXPECT_EQ(SocketUtils::GetInterfaceAddress(i), table[i]);
             EXPECT_EQ(Text(SocketUtils::GetInterfaceAddressText(i)), Dotted(table[i]));
-            // Without look-ups the name is a copy of the text, in a buffer of its own.
+            // Without look-ups the name is a copy of the text.
             EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(i)), Dotted(table[i]));
-            EXPECT_NE(SocketUtils::GetInterfaceHostName(i)->fPtr,
-                      SocketUtils::GetInterfaceAddressText(i)->fPtr);
         }
         EXPECT_TRUE(SocketUtils::IsLocalAddress(table.back()));
     }
@@ -86,7 +80,7 @@ TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackListedFirstGoesSecond
 TEST_F(InterfaceTable, AFailedListIsReportedAndKeepsTheTableAPartialOneIsUsed) {
     const struct {
         InterfaceListStatus fStatus;
-        std::vector<std::string> fReport;
+        Reports fReport;
         uint32_t fFirst;
     } cases[] = {
         {InterfaceListStatus::kListFailed, {AssertText("SocketUtils", 188)}, kLan},
@@ -104,16 +98,15 @@ TEST_F(InterfaceTable, AFailedListIsReportedAndKeepsTheTableAPartialOneIsUsed) {
     EXPECT_EQ(SocketUtils::GetInterfaceAddress(1), 0u);
     EXPECT_EQ(SocketUtils::GetInterfaceAddressText(1), nullptr);
     EXPECT_EQ(SocketUtils::GetInterfaceHostName(1), nullptr);
-    EXPECT_EQ(reported.Take(), (std::vector<std::string>{AssertText("SocketUtils", 103),
-                                                         AssertText("SocketUtils", 110),
-                                                         AssertText("SocketUtils", 117)}));
+    EXPECT_EQ(reported.Take(),
+              (Reports{AssertText("SocketUtils", 103), AssertText("SocketUtils", 110),
+                       AssertText("SocketUtils", 117)}));
 }
 
-TEST(SocketUtils, AddressHelpersAndTheMachinesTable) {
-    for (const auto& [address, multicast] : {std::pair{0xE0000000u, true},
-                                             {0xEFFFFFFFu, true},
-                                             {0xDFFFFFFFu, false},
-                                             {0xF0000000u, false}})
+TEST(SocketUtils, AddressHelpers) {
+    const std::pair<uint32_t, bool> bounds[] = {
+        {0xE0000000, true}, {0xEFFFFFFF, true}, {0xDFFFFFFF, false}, {0xF0000000, false}};
+    for (const auto& [address, multicast] : bounds)
         EXPECT_EQ(bool(SocketUtils::IsMulticastAddress(address)), multicast) << Dotted(address);
     EXPECT_EQ(SocketUtils::StringToAddress("10.0.0.1"), 0x0A000001u);
     EXPECT_EQ(SocketUtils::StringToAddress("not an address"), 0xFFFFFFFFu);
@@ -123,9 +116,6 @@ TEST(SocketUtils, AddressHelpersAndTheMachinesTable) {
     SocketUtils::AddressToString(&address, &out);
     EXPECT_EQ(Text(&out), "192.168.1.10");
     EXPECT_EQ(buffer[12], '\0');
-    SocketUtils::LoadInterfaces(false);
-    EXPECT_TRUE(SocketUtils::IsLocalAddress(kLoopbackAddress));
-    EXPECT_FALSE(SocketUtils::IsLocalAddress(0));
 }
 
 }  // namespace

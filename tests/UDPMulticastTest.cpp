@@ -9,11 +9,8 @@
 #include <string>
 
 #include "SocketUtils.h"
-#include "UDPSocket.h"
 #include "support/Datagrams.h"
-#include "support/Loopback.h"
 #include "support/RuntimeEnvironment.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -29,9 +26,8 @@ std::string WhyNotPrivateNetwork() {
         if ((SocketUtils::GetInterfaceAddress(i) >> 24) != 127)
             return "an interface has the address " + Text(SocketUtils::GetInterfaceAddressText(i));
     }
-    // Where the sockets live counts, not only what the interface list says: a datagram
-    // socket that can be pointed at an outside address has a route off the machine.
-    // (Pointing it sends nothing.)
+    // A datagram socket that can be pointed at an outside address (which sends nothing)
+    // has a route off the machine.
     const HeldSocket probe(Platform::OpenSocket(Platform::kSocketDatagram));
     Platform::SocketAddress outside = LoopbackAddress(9);
     outside.fAddress = Platform::HostToNetwork32(kDocumentationAddress);
