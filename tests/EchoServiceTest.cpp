@@ -184,8 +184,6 @@ TEST(EchoOptions, BadOptionsAreNamedAndGoodOnesTaken) {
     const std::pair<std::vector<const char*>, const char*> cases[] = {
         {{"--tcp-port", "70000"}, "bad value '70000' for --tcp-port"},
         {{"--threads"}, "option --threads needs a value"},
-        {{"--duration", "1x"}, "bad value '1x' for --duration"},
-        {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"--load", "--target", "192.168.1.1"}, "not a loopback address"},
         {{"--tcp-port", "0", "--bind", "0.0.0.0", "--threads", "3"}, ""},
         {{"--load", "--target", "127.1.2.3", "--json", "--idle-connections", "5"}, ""},

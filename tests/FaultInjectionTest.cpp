@@ -36,50 +36,45 @@ protected:
     void TearDown() override { Platform::ClearFaults(); }
 };
 
-// (Would-block and resets of real connections are in SocketTest.)
-TEST_F(FaultInjection, TransfersRetryInterruptionsEndTheConnectionOnFailureOrNeverStart) {
-    enum Transfer { kSend, kSendVector, kRead };
-    const FaultPoint points[] = {FaultPoint::kSend, FaultPoint::kSendVector, FaultPoint::kReceive};
-    const struct {
-        Transfer fTransfer;
-        uint32_t fError, fTimes;
-        bool fConnected;  // before the call: if not, no platform call is made at all
-        int32_t fResult;
-    } cases[] = {
-        {kSend, kInterrupted, 3, true, 0},
-        {kSendVector, kInterrupted, 2, true, 0},
-        {kRead, kInterrupted, 2, true, 0},
-        {kRead, kAborted, 1, true, EPIPE},
-        {kSend, kReset, 1, false, kErrNotConnected},
-        {kSendVector, kReset, 1, false, kErrNotConnected},
-        {kRead, kReset, 1, false, kErrNotConnected},
+// Each transfer on one connection: interrupted twice, it is made again until it goes
+// through; failed, it ends the connection and reports no count; then, not connected, it
+// reaches the platform no more. (Would-block and resets of real connections are in
+// SocketTest.)
+TEST_F(FaultInjection, TransfersRetryInterruptionsEndTheConnectionOnFailureThenNeverStart) {
+    StreamPair pair;
+    ASSERT_TRUE(pair.fMade);
+    ConnectableSocket& socket = pair.fSocket;
+    char buffer[8], data[] = "abc";
+    const SocketBuffer buffers[2] = {{1, data}, {2, data + 1}};
+    uint32_t count = 0;
+    const auto transfer = [&](FaultPoint point) {
+        return point == FaultPoint::kSend         ? socket.Send(data, 3, &count)
+               : point == FaultPoint::kSendVector ? socket.SendVector(buffers, 2, &count)
+                                                  : socket.Read(buffer, sizeof(buffer), &count);
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto& test = cases[i];
-        SCOPED_TRACE(i);
-        Platform::ClearFaults();  // one the row before did not take
-        StreamPair pair(Socket::kSocketNonBlocking |
-                        (test.fConnected ? Socket::kSocketConnected : 0));
-        ASSERT_TRUE(pair.fMade && pair.fPeer.SendAll("xy") && pair.WaitReadable());
-        Platform::InjectFault(points[test.fTransfer], test.fError, test.fTimes);
-        char buffer[8], data[] = "abc";
-        const SocketBuffer buffers[2] = {{1, data}, {2, data + 1}};
-        uint32_t count = 77;
-        const int32_t result = test.fTransfer == kSend ? pair.fSocket.Send(data, 3, &count)
-                               : test.fTransfer == kSendVector
-                                   ? pair.fSocket.SendVector(buffers, 2, &count)
-                                   : pair.fSocket.Read(buffer, sizeof(buffer), &count);
-        EXPECT_EQ(result, test.fResult);
-        EXPECT_EQ(Platform::FaultsTaken(points[test.fTransfer]), test.fConnected ? test.fTimes : 0);
-        EXPECT_EQ(bool(pair.fSocket.IsConnected()), test.fResult == 0);
-        std::string peerGot;  // what moved: nothing on a failure, else all of it
-        if (test.fResult != 0)
-            EXPECT_EQ(count, 77u) << "a failed transfer reported a count";
-        else if (test.fTransfer == kRead)
-            EXPECT_EQ(std::string(buffer, count), "xy");
-        else
-            EXPECT_TRUE(pair.fPeer.ReceiveExactly(3, &peerGot) && peerGot == "abc") << peerGot;
+    for (FaultPoint point : {FaultPoint::kSend, FaultPoint::kSendVector, FaultPoint::kReceive}) {
+        SCOPED_TRACE(int(point));
+        Platform::ClearFaults();  // the peer's calls take them too
+        if (point == FaultPoint::kReceive) {
+            ASSERT_TRUE(pair.fPeer.SendAll("xy") && pair.WaitReadable());
+        }
+        Platform::InjectFault(point, kInterrupted, 2);
+        EXPECT_EQ(transfer(point), 0);
+        EXPECT_EQ(count, point == FaultPoint::kReceive ? 2u : 3u);
+        Platform::InjectFault(point, kAborted);
+        count = 77;
+        EXPECT_EQ(transfer(point), EPIPE);
+        EXPECT_FALSE(socket.IsConnected());
+        EXPECT_EQ(count, 77u);
+        Platform::InjectFault(point, kReset);
+        EXPECT_EQ(transfer(point), kErrNotConnected);
+        EXPECT_EQ(Platform::FaultsTaken(point), 3u);
+        socket.MarkConnected();
     }
+    Platform::ClearFaults();
+    EXPECT_EQ(std::string(buffer, 2), "xy");
+    std::string peerGot;
+    EXPECT_TRUE(pair.fPeer.ReceiveExactly(6, &peerGot) && peerGot == "abcabc") << peerGot;
 }
 
 TEST_F(FaultInjection, ContextPlatformFailuresAreReportedWithTheErrorAndTheContextGoesOn) {

@@ -13,13 +13,14 @@
 namespace {
 
 using Platform::InterfaceListStatus;
+using enum Platform::InterfaceListStatus;
 using Reports = std::vector<std::string>;
 
 constexpr uint32_t kLan = 0xC0A8010A;    // 192.168.1.10
 constexpr uint32_t kNamed = 0x0A010203;  // the one address the made-up name service knows
 
 std::vector<uint32_t> sListed;  // host byte order
-InterfaceListStatus sStatus = InterfaceListStatus::kListed;
+InterfaceListStatus sStatus = kListed;
 
 InterfaceListStatus MadeUpList(std::vector<uint32_t>* addresses) {
     for (uint32_t address : sListed)
@@ -54,45 +55,34 @@ protected:
     SocketUtils::InterfaceSource fPrevious{};
 };
 
-TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackListedFirstGoesSecond) {
-    const std::pair<std::vector<uint32_t>, std::vector<uint32_t>> cases[] = {
-        {{kLoopbackAddress, kLan}, {kLan, kLoopbackAddress}},
-        {{kLan, kLoopbackAddress}, {kLan, kLoopbackAddress}},
-        {{kLoopbackAddress}, {kLoopbackAddress}},
-    };
-    for (const auto& [listed, table] : cases) {
-        SCOPED_TRACE(Dotted(listed[0]) + " first of " + std::to_string(listed.size()));
-        Load(listed, InterfaceListStatus::kListed);
-        ASSERT_EQ(SocketUtils::GetInterfaceCount(), table.size());
-        for (uint32_t i = 0; i < table.size(); ++i) {
-            EXPECT_EQ(SocketUtils::GetInterfaceAddress(i), table[i]);
-            EXPECT_EQ(Text(SocketUtils::GetInterfaceAddressText(i)), Dotted(table[i]));
-            // Without look-ups the name is a copy of the text.
-            EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(i)), Dotted(table[i]));
-        }
-        EXPECT_TRUE(SocketUtils::IsLocalAddress(table.back()));
-    }
-    Load({kNamed, kLan}, InterfaceListStatus::kListed, /*lookUpNames=*/true);
-    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(0)), "gateway.example");
-    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(1)), "192.168.1.10");  // none found
-}
-
-TEST_F(InterfaceTable, AFailedListIsReportedAndKeepsTheTableAPartialOneIsUsed) {
+// In turn, so that a failed list shows the table before it kept.
+TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackFirstGoesSecondFailuresKeepThem) {
     const struct {
+        std::vector<uint32_t> fListed;
         InterfaceListStatus fStatus;
+        std::vector<uint32_t> fTable;
         Reports fReport;
-        uint32_t fFirst;
     } cases[] = {
-        {InterfaceListStatus::kListFailed, {AssertText("SocketUtils", 188)}, kLan},
-        {InterfaceListStatus::kNoProbeSocket, {}, kLan},
-        {InterfaceListStatus::kPartialRecord, {AssertText("SocketUtils", 192)}, kNamed},
+        {{kLoopbackAddress, kLan}, kListed, {kLan, kLoopbackAddress}, {}},
+        {{kLan, kLoopbackAddress}, kListed, {kLan, kLoopbackAddress}, {}},
+        {{kNamed}, kListFailed, {kLan, kLoopbackAddress}, {AssertText("SocketUtils", 188)}},
+        {{kNamed}, kNoProbeSocket, {kLan, kLoopbackAddress}, {}},
+        {{kLoopbackAddress}, kListed, {kLoopbackAddress}, {}},
+        {{kNamed}, kPartialRecord, {kNamed}, {AssertText("SocketUtils", 192)}},  // whole ones used
     };
     for (const auto& test : cases) {
-        Load({kLan}, InterfaceListStatus::kListed);
+        SCOPED_TRACE(Dotted(test.fListed[0]) + " first of " + std::to_string(test.fListed.size()));
         ReportedAsserts reported;
-        Load({kNamed}, test.fStatus);
+        Load(test.fListed, test.fStatus);
         EXPECT_EQ(reported.Take(), test.fReport);
-        EXPECT_EQ(SocketUtils::GetInterfaceAddress(0), test.fFirst);
+        ASSERT_EQ(SocketUtils::GetInterfaceCount(), test.fTable.size());
+        for (uint32_t i = 0; i < test.fTable.size(); ++i) {
+            EXPECT_EQ(SocketUtils::GetInterfaceAddress(i), test.fTable[i]);
+            EXPECT_EQ(Text(SocketUtils::GetInterfaceAddressText(i)), Dotted(test.fTable[i]));
+            // Without look-ups the name is a copy of the text.
+            EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(i)), Dotted(test.fTable[i]));
+        }
+        EXPECT_TRUE(SocketUtils::IsLocalAddress(test.fTable.back()));
     }
     ReportedAsserts reported;  // an index past the end
     EXPECT_EQ(SocketUtils::GetInterfaceAddress(1), 0u);
@@ -101,6 +91,9 @@ TEST_F(InterfaceTable, AFailedListIsReportedAndKeepsTheTableAPartialOneIsUsed) {
     EXPECT_EQ(reported.Take(),
               (Reports{AssertText("SocketUtils", 103), AssertText("SocketUtils", 110),
                        AssertText("SocketUtils", 117)}));
+    Load({kNamed, kLan}, kListed, /*lookUpNames=*/true);
+    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(0)), "gateway.example");
+    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(1)), "192.168.1.10");  // none found
 }
 
 TEST(SocketUtils, AddressHelpers) {

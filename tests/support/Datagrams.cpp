@@ -34,7 +34,3 @@ Datagram ArmedDatagramSocket::At(size_t index) {
     std::lock_guard<std::mutex> lock(fMutex);
     return index < fReceived.size() ? fReceived[index] : Datagram{0, 0, ""};
 }
-
-bool ArmedDatagramSocket::WaitFor(size_t count, std::chrono::milliseconds limit) {
-    return WaitUntil([&] { return Count() >= count; }, limit);
-}

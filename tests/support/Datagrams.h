@@ -34,7 +34,9 @@ public:
     }
     size_t Count();
     Datagram At(size_t index);  // an empty one from port 0 when there is none
-    bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool WaitFor(size_t count) {
+        return WaitUntil([&] { return Count() >= count; });
+    }
 
     TaskProbe fTask;
     UDPSocket fSocket;
