@@ -5,12 +5,10 @@
 // corrupted, and the process must end with no more descriptors, threads or memory.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
-#include <vector>
 
 #include "EchoService.h"
 #include "support/Datagrams.h"

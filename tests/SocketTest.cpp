@@ -1,16 +1,8 @@
 // Stream sockets through the real event loop and task threads.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-#include <string>
-#include <vector>
-
-#include "Socket.h"
-#include "support/Loopback.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/StreamPeer.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -19,12 +11,11 @@ using Reports = std::vector<std::string>;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-// One connection through its life. First a few megabytes from a task to the test's peer:
-// Send and a three-piece SendVector in turn, in chunks of varied size, armed for writing
-// whenever the buffer is full; the peer reads only once the stream has stalled, so that
-// write arming is seen to wait for room. Then what the peer sent and its end; then its
-// reset, after which sends are those that raise a broken-pipe signal on POSIX unless it is
-// suppressed: the process must survive them and get the error.
+// One connection through its life. First megabytes from a task to the peer by Send and a
+// three-piece SendVector in turn, armed for writing whenever the buffer is full; the peer
+// reads only once the stream has stalled, so write arming is seen to wait for room. Then
+// the peer's data and end; then its reset, after which sends are those that raise a
+// broken-pipe signal on POSIX unless it is suppressed.
 TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
     const std::string pattern = PatternBytes(4u << 20, 7);
     StreamPair pair;
@@ -102,27 +93,15 @@ TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
     EXPECT_EQ(socket.Send("x", 1, nullptr), kErrNotConnected);
 }
 
-// The bound address is read back (with the port the system chose); its texts are found
-// in the interface table, or reported missing.
-TEST(SocketLocalAddress, ReadBackAfterBindTextsFromTheTableFailuresLeaveNoAddress) {
-    Socket any(nullptr, 0), bound(nullptr, 0), taken(nullptr, 0);
+// The port the system chose is read back; the address text is the interface table's.
+TEST(SocketLocalAddress, TheChosenPortIsReadBackAndTheTextFoundInTheTable) {
+    Socket any(nullptr, 0), bound(nullptr, 0);
     ASSERT_TRUE(any.Open(Socket::kDatagramType) == 0 && any.Bind(0, 0) == 0);
     ASSERT_TRUE(bound.Open(Socket::kDatagramType) == 0 && bound.Bind(kLoopbackAddress, 0) == 0);
-    EXPECT_TRUE(bound.GetFlags() & Socket::kSocketBound);
     EXPECT_EQ(Text(bound.LocalPortString()), std::to_string(PortOf(bound.GetSocketFD())));
-    ReportedAsserts reported;
     EXPECT_EQ(Text(bound.LocalAddressString()), "127.0.0.1");
     EXPECT_EQ(Text(bound.LocalHostNameString()), "127.0.0.1");  // the table has no names
-    EXPECT_TRUE(reported.Take().empty());
-    EXPECT_EQ(any.LocalAddressString(), nullptr);
-    EXPECT_EQ(reported.Take(), Reports{AssertText("Socket", 241)});
-    EXPECT_EQ(any.LocalHostNameString(), nullptr);  // falls back on the address text
-    EXPECT_EQ(reported.Take(), (Reports{AssertText("Socket", 248), AssertText("Socket", 241),
-                                        AssertText("Socket", 265)}));
-    ASSERT_EQ(taken.Open(Socket::kDatagramType), 0);
-    EXPECT_EQ(taken.Bind(kLoopbackAddress, bound.GetLocalPort()), kErrAddressInUse);
-    EXPECT_FALSE(taken.GetFlags() & Socket::kSocketBound);
-    EXPECT_EQ(taken.GetLocalPort() + taken.GetLocalAddress(), 0u);
+    EXPECT_EQ(any.LocalAddressString(), nullptr);               // no interface has address 0
 }
 
 // Null arguments are refused before the platform sees them, and options that fail are

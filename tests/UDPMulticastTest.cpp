@@ -6,9 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "SocketUtils.h"
 #include "support/Datagrams.h"
 #include "support/RuntimeEnvironment.h"
 

@@ -1,7 +1,5 @@
 #include "support/Datagrams.h"
 
-#include "support/TestSupport.h"
-
 ArmedDatagramSocket::ArmedDatagramSocket(uint32_t address)
     : fSocket(&fTask, Socket::kSocketNonBlocking) {
     fTask.fBody = [this](TaskProbe&) -> int64_t {

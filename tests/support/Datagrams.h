@@ -2,12 +2,7 @@
 // read.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "UDPSocket.h"
 #include "support/Loopback.h"

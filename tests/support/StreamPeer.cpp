@@ -4,8 +4,6 @@
 #include <thread>
 
 #include "OSThread.h"
-#include "support/Loopback.h"
-#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -3,13 +3,10 @@
 // whose other end belongs to a socket of the runtime.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "Socket.h"
-#include "platform/Platform.h"
+#include "support/Loopback.h"
 #include "support/TaskProbe.h"
 
 class StreamPeer {
