@@ -97,9 +97,14 @@ TEST(EchoService, AClientThatDoesNotReadIsHeldToOneBufferWhileOthersAreServed) {
 TEST(EchoService, TheListenerServesBurstsBeyondOneRunAndGetsOverFailedAccepts) {
     Running running;
     std::vector<std::unique_ptr<StreamPeer>> clients;
-    for (size_t i = 0; i < 2 * TCPListenerSocket::kAcceptsPerRun; ++i) {
-        clients.push_back(std::make_unique<StreamPeer>());
-        ASSERT_TRUE(clients.back()->Connect(running.Port())) << i;
+    {
+        // Both task threads held, the connections wait in the backlog all at once.
+        BlockerTask first(TaskThreadPool::sTaskThreadArray[0]);
+        BlockerTask second(TaskThreadPool::sTaskThreadArray[1]);
+        for (size_t i = 0; i < 2 * TCPListenerSocket::kAcceptsPerRun; ++i) {
+            clients.push_back(std::make_unique<StreamPeer>());
+            ASSERT_TRUE(clients.back()->Connect(running.Port())) << i;
+        }
     }
     std::string echoed;
     for (auto& client : clients)
