@@ -36,25 +36,17 @@ std::string Dotted(uint32_t a) {
            std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
-// Loads the table from a made-up list, never from the machine's.
-class InterfaceTable : public testing::Test {
-protected:
-    void SetUp() override {
-        fPrevious = SocketUtils::SetInterfaceSource({MadeUpList, MadeUpLookUp});
-    }
-    void TearDown() override { SocketUtils::SetInterfaceSource(fPrevious); }
-    static void Load(std::vector<uint32_t> addresses, InterfaceListStatus status,
-                     bool lookUpNames = false) {
-        sListed = std::move(addresses);
-        sStatus = status;
-        SocketUtils::LoadInterfaces(lookUpNames);
-    }
-
-    SocketUtils::InterfaceSource fPrevious{};
-};
+// Loads the table from a made-up list, never from the machine's, whose source is put back.
+void Load(std::vector<uint32_t> addresses, InterfaceListStatus status, bool lookUpNames = false) {
+    sListed = std::move(addresses);
+    sStatus = status;
+    const auto previous = SocketUtils::SetInterfaceSource({MadeUpList, MadeUpLookUp});
+    SocketUtils::LoadInterfaces(lookUpNames);
+    SocketUtils::SetInterfaceSource(previous);
+}
 
 // In turn, so that a failed list shows the table before it kept.
-TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackFirstGoesSecondFailuresKeepThem) {
+TEST(InterfaceTable, RecordsKeepTheListedOrderButLoopbackFirstGoesSecondFailuresKeepThem) {
     const struct {
         std::vector<uint32_t> fListed;
         InterfaceListStatus fStatus;

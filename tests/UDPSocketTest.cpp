@@ -18,8 +18,10 @@ const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEn
 
 // One receiver through the rules in turn: nothing waiting, a datagram larger than the
 // buffer, null arguments, then the datagram sent last, which must have survived them all.
+// Its demultiplexer (only with the flag) goes with it, as the leak checkers see.
 TEST(UDPSocket, ReceivesRefuseOversizedAndNullWithoutLosingTheNextDatagram) {
-    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
+    UDPSocket socket(nullptr, Socket::kSocketNonBlocking | UDPSocket::kUseDemultiplexer);
+    ASSERT_NE(socket.GetDemultiplexer(), nullptr);
     ASSERT_TRUE(socket.Open(Socket::kDatagramType) == 0 && socket.Bind(kLoopbackAddress, 0) == 0);
     char buffer[116];  // 100 bytes of buffer, then a guard that nothing is written past it
     memset(buffer, 'G', sizeof(buffer));
@@ -64,16 +66,9 @@ TEST(UDPSocket, ReceivesRefuseOversizedAndNullWithoutLosingTheNextDatagram) {
     EXPECT_EQ(port, senderPort);
 }
 
-// Built only with the flag, and destroyed with the socket (the leak checkers watch).
-TEST(UDPSocket, ADemultiplexerOnlyWithTheFlag) {
-    EXPECT_EQ(UDPSocket(nullptr, 0).GetDemultiplexer(), nullptr);
-    UDPSocket owner(nullptr, UDPSocket::kUseDemultiplexer);
-    ASSERT_NE(owner.GetDemultiplexer(), nullptr);
-    EXPECT_EQ(owner.GetDemultiplexer()->fTable.GetEntryCount(), 0u);
-}
-
 TEST(UDPSocket, MulticastTtlIsTheLowByteAndTheInterfaceIsTakenInNetworkOrder) {
     UDPSocket socket(nullptr, 0);
+    EXPECT_EQ(socket.GetDemultiplexer(), nullptr);
     ASSERT_EQ(socket.Open(Socket::kDatagramType), 0);
     ReportedAsserts reported;
     EXPECT_EQ(socket.SetMulticastTtl(300), 0);  // as a one-byte value: 44, or refused

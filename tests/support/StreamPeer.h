@@ -25,20 +25,16 @@ public:
     void CloseWithReset();  // the other side sees a reset, not an orderly end
     Platform::SocketHandle Handle() const { return fSocket; }
 
-    bool SendAll(std::string_view data, Limit limit = kLimit) {
-        return Pump(data, nullptr, 0, limit) == kDone;
-    }
+    bool SendAll(std::string_view data) { return Pump(data, nullptr, 0, kLimit) == kDone; }
     // Exactly `count` more bytes appended to *out.
     bool ReceiveExactly(size_t count, std::string* out, Limit limit = kLimit) {
         return Pump({}, out, out->size() + count, limit) == kDone;
     }
     // Reads until the other side ends the stream (closed or reset).
-    bool ReceiveUntilClosed(std::string* out, Limit limit = kLimit) {
-        return Pump({}, out, SIZE_MAX, limit) == kEnded;
-    }
+    bool ReceiveUntilClosed(std::string* out) { return Pump({}, out, SIZE_MAX, kLimit) == kEnded; }
     // Sends the data while reading, until as many bytes came back.
-    bool Exchange(std::string_view data, std::string* echoed, Limit limit = kLimit) {
-        return Pump(data, echoed, echoed->size() + data.size(), limit) == kDone;
+    bool Exchange(std::string_view data, std::string* echoed) {
+        return Pump(data, echoed, echoed->size() + data.size(), kLimit) == kDone;
     }
     // Sends the pattern over and over without reading until the other side has taken
     // nothing for a while (or a generous cap); how many bytes went.
