@@ -36,8 +36,8 @@ TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
             char* data = const_cast<char*>(&pattern[sent]);
             const uint32_t first = uint32_t(chunk / 3), second = uint32_t(chunk / 7);
             const SocketBuffer pieces[3] = {
-                {first, data},  // the middle one may be empty
-                {second, data + first},
+                {first, data},
+                {second, data + first},  // maybe empty
                 {uint32_t(chunk) - first - second, data + first + second}};
             const int32_t result = sent % 2 == 0 ? socket.Send(data, uint32_t(chunk), &done)
                                                  : socket.SendVector(pieces, 3, &done);

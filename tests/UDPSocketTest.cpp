@@ -66,7 +66,7 @@ TEST(UDPSocket, ReceivesRefuseOversizedAndNullWithoutLosingTheNextDatagram) {
     EXPECT_EQ(port, senderPort);
 }
 
-TEST(UDPSocket, MulticastTtlIsTheLowByteAndTheInterfaceIsTakenInNetworkOrder) {
+TEST(UDPSocket, MulticastOptionsTakeTheTtlAsOneByteAndTheInterfaceInNetworkOrder) {
     UDPSocket socket(nullptr, 0);
     EXPECT_EQ(socket.GetDemultiplexer(), nullptr);
     ASSERT_EQ(socket.Open(Socket::kDatagramType), 0);
