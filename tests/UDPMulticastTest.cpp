@@ -58,7 +58,7 @@ TEST_F(Multicast, AMemberGetsWhatIsSentToTheGroupUntilItLeavesAndAgainOnceItRejo
     ASSERT_EQ(sender.SendTo(kGroup, member.Port(), "one"), 0);
     ASSERT_TRUE(member.WaitFor(1));
     EXPECT_EQ(member.At(0).fData, "one");
-    EXPECT_EQ(member.At(0).fAddress, kLastAddress);
+    EXPECT_EQ(member.At(0).fAddress >> 24, 127u);  // host order (which source, the system's)
     EXPECT_EQ(member.At(0).fPort, sender.Port());
 
     ASSERT_EQ(member.fSocket.LeaveGroup(kGroup), 0);
