@@ -1,27 +1,19 @@
-// Churn and soak: for a bounded time (CU_SOAK_SECONDS, a few seconds by default; the soak
-// script runs it for as long as asked), everything at once:
-// - connections opened and closed against the echo service, some reset, some vanishing,
-//   while other connections carry traffic whose every byte is checked;
-// - contexts armed and disposed while datagrams for them are in flight.
-// Every connection is a task of the service, created and deleted. Nothing may be corrupted, and the
-// process must hold no more descriptors, threads or memory than it began with.
+// Churn and soak for a bounded time (CU_SOAK_SECONDS, a few seconds by default; the soak
+// script runs it for as long as asked): connections to the echo service opened and closed,
+// some reset, some vanishing, while others carry traffic whose every byte is checked, and
+// contexts armed and disposed while datagrams for them are in flight. Nothing may be
+// corrupted, and the process must end with no more descriptors, threads or memory.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "EchoService.h"
+#include "LoadClient.h"
 #include "support/Datagrams.h"
-#include "support/Loopback.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/StreamPeer.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -44,19 +36,6 @@ std::chrono::seconds SoakDuration() {
     return std::chrono::seconds(seconds > 0 ? seconds : 4);
 }
 
-// Connects, and talks properly, leaves without reading, or resets; the bytes checked.
-uint64_t ChurnOnce(uint16_t port, uint32_t round) {
-    StreamPeer client;
-    const std::string message = "churn " + std::to_string(round);
-    std::string echo;
-    if (!client.Connect(port) || !client.SendAll(message)) return 0;
-    if (round % 3 == 2) client.CloseWithReset();
-    if (round % 3 != 0) return 0;
-    EXPECT_TRUE(client.ReceiveExactly(message.size(), &echo));
-    EXPECT_EQ(echo, message);
-    return echo.size();
-}
-
 TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
     {
         // What lives for the whole process (the event loop's source, the task threads'
@@ -71,6 +50,8 @@ TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
     std::string error;
     ASSERT_TRUE(service.Start(EchoServiceConfig(), &error)) << error;
     const uint16_t port = service.GetTCPPort();
+    LoadClient load;  // messages and datagrams in flight, every byte checked
+    ASSERT_TRUE(load.Start({kLoopbackAddress, port, service.GetUDPPort(), 3, 4096}, &error));
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> verified{0};
     std::atomic<uint32_t> churned{0}, disposed{0};
@@ -79,23 +60,17 @@ TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
         const auto start = [&](std::function<void()> body) {
             threads.push_back(std::make_unique<BoundedThread>(std::move(body)));
         };
-        for (uint32_t seed = 1; seed <= 3; ++seed) {
-            start([&, seed] {  // one message in flight, every byte checked
+        start([&] {  // connections that talk properly, leave without reading, or reset
+            for (uint32_t round = 0; !stop; ++round, ++churned) {
                 StreamPeer client;
-                ASSERT_TRUE(client.Connect(port));
-                std::mt19937 random(seed);
-                while (!stop) {
-                    const std::string message = PatternBytes(1 + random() % 8192, random());
-                    std::string echo;
-                    ASSERT_TRUE(client.Exchange(message, &echo));
-                    ASSERT_TRUE(echo == message);
-                    verified += echo.size();
-                }
-            });
-        }
-        start([&] {
-            for (uint32_t round = 0; !stop; ++round, ++churned)
-                verified += ChurnOnce(port, round);
+                const std::string message = "churn " + std::to_string(round);
+                std::string echo;
+                ASSERT_TRUE(client.Connect(port) && client.SendAll(message));
+                if (round % 3 == 2) client.CloseWithReset();
+                if (round % 3 != 0) continue;
+                ASSERT_TRUE(client.ReceiveExactly(message.size(), &echo) && echo == message);
+                verified += echo.size();
+            }
         });
         start([&] {  // contexts disposed with deliveries possibly on their way
             for (; !stop; ++disposed) {
@@ -104,14 +79,17 @@ TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
                     socket.SendTo(kLoopbackAddress, socket.Port(), "d");
             }
         });
-        while (std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(50ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(100ms);
+            load.Tick();
+        }
         stop = true;
     }
+    ASSERT_TRUE(load.Stop());
+    EXPECT_EQ(load.Stats().Errors(), 0u);
+    verified += load.Stats().fBytesVerified;
     ASSERT_TRUE(service.Stop());
-    EXPECT_GT(verified.load(), 0u);
-    EXPECT_GT(churned.load(), 0u);
-    EXPECT_GT(disposed.load(), 0u);
+    EXPECT_TRUE(verified > 0 && churned > 0 && disposed > 0);
     std::printf("soak: %u connections churned, %llu bytes verified, %u contexts disposed\n",
                 churned.load(), (unsigned long long)verified.load(), disposed.load());
 

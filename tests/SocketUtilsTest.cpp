@@ -1,9 +1,8 @@
-// The interface table, loaded from made-up interface lists, and the address helpers.
+// The interface table, loaded from made-up interface lists, and the multicast range. (The
+// machine's own list, longer than one small buffer holds, is read in UDPMulticastTest.)
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "SocketUtils.h"
 #include "support/Loopback.h"
@@ -12,12 +11,14 @@
 namespace {
 
 using Platform::InterfaceListStatus;
+using enum Platform::InterfaceListStatus;
+using Reports = std::vector<std::string>;
 
 constexpr uint32_t kLan = 0xC0A8010A;    // 192.168.1.10
 constexpr uint32_t kNamed = 0x0A010203;  // the one address the made-up name service knows
 
 std::vector<uint32_t> sListed;  // host byte order
-InterfaceListStatus sStatus = InterfaceListStatus::kListed;
+InterfaceListStatus sStatus = kListed;
 
 InterfaceListStatus MadeUpList(std::vector<uint32_t>* addresses) {
     for (uint32_t address : sListed)
@@ -35,97 +36,61 @@ std::string Dotted(uint32_t a) {
            std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
-// Loads the table from a made-up list, never from the machine's.
-class InterfaceTable : public testing::Test {
-protected:
-    void SetUp() override {
-        fPrevious = SocketUtils::SetInterfaceSource({MadeUpList, MadeUpLookUp});
-    }
-    void TearDown() override { SocketUtils::SetInterfaceSource(fPrevious); }
-    static void Load(std::vector<uint32_t> addresses, InterfaceListStatus status,
-                     bool lookUpNames = false) {
-        sListed = std::move(addresses);
-        sStatus = status;
-        SocketUtils::LoadInterfaces(lookUpNames);
-    }
-
-    SocketUtils::InterfaceSource fPrevious{};
-};
-
-TEST_F(InterfaceTable, RecordsKeepTheListedOrderButLoopbackListedFirstGoesSecond) {
-    std::vector<uint32_t> many;  // more than one small list buffer of the platform holds
-    for (uint32_t i = 1; i <= 40; ++i)
-        many.push_back(0x0A000100 + i);
-    const std::pair<std::vector<uint32_t>, std::vector<uint32_t>> cases[] = {
-        {{kLoopbackAddress, kLan}, {kLan, kLoopbackAddress}},
-        {{kLan, kLoopbackAddress}, {kLan, kLoopbackAddress}},
-        {{kLoopbackAddress}, {kLoopbackAddress}},
-        {{kLan, kLoopbackAddress, kLoopbackAddress + 1},
-         {kLan, kLoopbackAddress, kLoopbackAddress + 1}},
-        {many, many},
-    };
-    for (const auto& [listed, table] : cases) {
-        SCOPED_TRACE(Dotted(listed[0]) + " first of " + std::to_string(listed.size()));
-        Load(listed, InterfaceListStatus::kListed);
-        ASSERT_EQ(SocketUtils::GetInterfaceCount(), table.size());
-        for (uint32_t i = 0; i < table.size(); ++i) {
-            EXPECT_EQ(SocketUtils::GetInterfaceAddress(i), table[i]);
-            EXPECT_EQ(Text(SocketUtils::GetInterfaceAddressText(i)), Dotted(table[i]));
-            // Without look-ups the name is a copy of the text, in a buffer of its own.
-            EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(i)), Dotted(table[i]));
-            EXPECT_NE(SocketUtils::GetInterfaceHostName(i)->fPtr,
-                      SocketUtils::GetInterfaceAddressText(i)->fPtr);
-        }
-        EXPECT_TRUE(SocketUtils::IsLocalAddress(table.back()));
-    }
-    Load({kNamed, kLan}, InterfaceListStatus::kListed, /*lookUpNames=*/true);
-    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(0)), "gateway.example");
-    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(1)), "192.168.1.10");  // none found
+// Loads the table from a made-up list, never from the machine's, whose source is put back.
+void Load(std::vector<uint32_t> addresses, InterfaceListStatus status, bool lookUpNames = false) {
+    sListed = std::move(addresses);
+    sStatus = status;
+    const auto previous = SocketUtils::SetInterfaceSource({MadeUpList, MadeUpLookUp});
+    SocketUtils::LoadInterfaces(lookUpNames);
+    SocketUtils::SetInterfaceSource(previous);
 }
 
-TEST_F(InterfaceTable, AFailedListIsReportedAndKeepsTheTableAPartialOneIsUsed) {
+// The rows run in turn: a failed list must leave the table of the row before.
+TEST(InterfaceTable, RecordsKeepTheListedOrderButLoopbackFirstGoesSecondFailuresKeepThem) {
     const struct {
+        std::vector<uint32_t> fListed;
         InterfaceListStatus fStatus;
-        std::vector<std::string> fReport;
-        uint32_t fFirst;
+        std::vector<uint32_t> fTable;
+        Reports fReport;
     } cases[] = {
-        {InterfaceListStatus::kListFailed, {AssertText("SocketUtils", 188)}, kLan},
-        {InterfaceListStatus::kNoProbeSocket, {}, kLan},
-        {InterfaceListStatus::kPartialRecord, {AssertText("SocketUtils", 192)}, kNamed},
+        {{kLoopbackAddress, kLan}, kListed, {kLan, kLoopbackAddress}, {}},
+        {{kLan, kLoopbackAddress}, kListed, {kLan, kLoopbackAddress}, {}},
+        {{kNamed}, kListFailed, {kLan, kLoopbackAddress}, {AssertText("SocketUtils", 188)}},
+        {{kNamed}, kNoProbeSocket, {kLan, kLoopbackAddress}, {}},
+        {{kLoopbackAddress}, kListed, {kLoopbackAddress}, {}},
+        {{kNamed}, kPartialRecord, {kNamed}, {AssertText("SocketUtils", 192)}},  // whole ones used
     };
     for (const auto& test : cases) {
-        Load({kLan}, InterfaceListStatus::kListed);
+        SCOPED_TRACE(Dotted(test.fListed[0]) + " first of " + std::to_string(test.fListed.size()));
         ReportedAsserts reported;
-        Load({kNamed}, test.fStatus);
+        Load(test.fListed, test.fStatus);
         EXPECT_EQ(reported.Take(), test.fReport);
-        EXPECT_EQ(SocketUtils::GetInterfaceAddress(0), test.fFirst);
+        ASSERT_EQ(SocketUtils::GetInterfaceCount(), test.fTable.size());
+        for (uint32_t i = 0; i < test.fTable.size(); ++i) {
+            EXPECT_EQ(SocketUtils::GetInterfaceAddress(i), test.fTable[i]);
+            EXPECT_EQ(Text(SocketUtils::GetInterfaceAddressText(i)), Dotted(test.fTable[i]));
+            // Without look-ups the name is a copy of the text.
+            EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(i)), Dotted(test.fTable[i]));
+        }
+        EXPECT_TRUE(SocketUtils::IsLocalAddress(test.fTable.back()));
     }
     ReportedAsserts reported;  // an index past the end
     EXPECT_EQ(SocketUtils::GetInterfaceAddress(1), 0u);
     EXPECT_EQ(SocketUtils::GetInterfaceAddressText(1), nullptr);
     EXPECT_EQ(SocketUtils::GetInterfaceHostName(1), nullptr);
-    EXPECT_EQ(reported.Take(), (std::vector<std::string>{AssertText("SocketUtils", 103),
-                                                         AssertText("SocketUtils", 110),
-                                                         AssertText("SocketUtils", 117)}));
+    EXPECT_EQ(reported.Take(),
+              (Reports{AssertText("SocketUtils", 103), AssertText("SocketUtils", 110),
+                       AssertText("SocketUtils", 117)}));
+    Load({kNamed, kLan}, kListed, /*lookUpNames=*/true);
+    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(0)), "gateway.example");
+    EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(1)), "192.168.1.10");  // none found
 }
 
-TEST(SocketUtils, AddressHelpersAndTheMachinesTable) {
-    for (const auto& [address, multicast] : {std::pair{0xE0000000u, true},
-                                             {0xEFFFFFFFu, true},
-                                             {0xDFFFFFFFu, false},
-                                             {0xF0000000u, false}})
+TEST(SocketUtils, MulticastAddressesAreThoseFrom224To239) {
+    const std::pair<uint32_t, bool> bounds[] = {
+        {0xE0000000, true}, {0xEFFFFFFF, true}, {0xDFFFFFFF, false}, {0xF0000000, false}};
+    for (const auto& [address, multicast] : bounds)
         EXPECT_EQ(bool(SocketUtils::IsMulticastAddress(address)), multicast) << Dotted(address);
-    EXPECT_EQ(SocketUtils::StringToAddress("10.0.0.1"), 0x0A000001u);
-    EXPECT_EQ(SocketUtils::StringToAddress("not an address"), 0xFFFFFFFFu);
-    const uint32_t address = Platform::HostToNetwork32(kLan);
-    char buffer[16];
-    StrPtrLen out(buffer, 0);
-    SocketUtils::AddressToString(&address, &out);
-    EXPECT_EQ(Text(&out), "192.168.1.10");
-    EXPECT_EQ(buffer[12], '\0');
-    SocketUtils::LoadInterfaces(false);
-    EXPECT_TRUE(SocketUtils::IsLocalAddress(kLoopbackAddress));
-    EXPECT_FALSE(SocketUtils::IsLocalAddress(0));
 }
 
 }  // namespace

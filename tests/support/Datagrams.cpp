@@ -1,7 +1,5 @@
 #include "support/Datagrams.h"
 
-#include "support/TestSupport.h"
-
 ArmedDatagramSocket::ArmedDatagramSocket(uint32_t address)
     : fSocket(&fTask, Socket::kSocketNonBlocking) {
     fTask.fBody = [this](TaskProbe&) -> int64_t {
@@ -33,8 +31,4 @@ size_t ArmedDatagramSocket::Count() {
 Datagram ArmedDatagramSocket::At(size_t index) {
     std::lock_guard<std::mutex> lock(fMutex);
     return index < fReceived.size() ? fReceived[index] : Datagram{0, 0, ""};
-}
-
-bool ArmedDatagramSocket::WaitFor(size_t count, std::chrono::milliseconds limit) {
-    return WaitUntil([&] { return Count() >= count; }, limit);
 }

@@ -2,12 +2,7 @@
 // read.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "UDPSocket.h"
 #include "support/Loopback.h"
@@ -34,7 +29,9 @@ public:
     }
     size_t Count();
     Datagram At(size_t index);  // an empty one from port 0 when there is none
-    bool WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool WaitFor(size_t count) {
+        return WaitUntil([&] { return Count() >= count; });
+    }
 
     TaskProbe fTask;
     UDPSocket fSocket;

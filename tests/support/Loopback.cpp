@@ -52,20 +52,10 @@ bool SendDatagramTo(uint16_t port, const void* data, uint32_t length) {
     return Platform::SendSocketTo(socket.Get(), data, length, &target) == int32_t(length);
 }
 
-HeldSocket RefusingPort() {
-    return HeldSocket(OpenBound(Platform::kSocketStream));
-}
-
 HeldSocket TakenListener() {
     const Platform::SocketHandle socket = OpenBound(Platform::kSocketStream);
     Platform::ListenSocket(socket, 16);
     return HeldSocket(socket);
-}
-
-int32_t IntOption(Platform::SocketHandle socket, Platform::SocketOption option) {
-    int32_t value = 0;  // an option one byte wide fills the low byte
-    uint32_t length = sizeof(value);
-    return Platform::GetSocketOption(socket, option, &value, &length) == 0 ? value : -1;
 }
 
 std::string PatternBytes(size_t length, uint32_t seed) {

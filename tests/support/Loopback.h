@@ -34,13 +34,9 @@ private:
     Platform::SocketHandle fSocket;
 };
 
-// A loopback stream port that is bound but not listening: connections are refused.
-HeldSocket RefusingPort();
 // A stream socket listening on loopback: its port is taken.
 HeldSocket TakenListener();
 
-// An integer socket option as the platform reports it; -1 when it cannot.
-int32_t IntOption(Platform::SocketHandle socket, Platform::SocketOption option);
 // Bytes that differ from position to position and from seed to seed.
 std::string PatternBytes(size_t length, uint32_t seed);
 inline std::string Text(const StrPtrLen* text) {

@@ -4,8 +4,6 @@
 #include <thread>
 
 #include "OSThread.h"
-#include "support/Loopback.h"
-#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -21,12 +19,6 @@ bool StreamPeer::Connect(uint16_t port) {
     return false;
 }
 
-void StreamPeer::Adopt(Platform::SocketHandle socket) {
-    Close();
-    fSocket = socket;
-    Platform::SetSocketNonBlocking(fSocket);
-}
-
 void StreamPeer::Close() {
     if (fSocket != Platform::kInvalidSocket) Platform::CloseSocket(fSocket);
     fSocket = Platform::kInvalidSocket;
@@ -35,10 +27,6 @@ void StreamPeer::Close() {
 void StreamPeer::CloseWithReset() {
     if (fSocket != Platform::kInvalidSocket) Platform::CloseSocketWithReset(fSocket);
     fSocket = Platform::kInvalidSocket;
-}
-
-uint16_t StreamPeer::LocalPort() const {
-    return PortOf(fSocket);
 }
 
 int64_t StreamPeer::SendSome(const char* data, size_t length) {
@@ -86,11 +74,13 @@ size_t StreamPeer::PushUntilStalled(const std::string& pattern) {
 }
 
 StreamPair::StreamPair(uint32_t flags) : fSocket(&fTask, flags) {
-    Platform::SocketHandle peer, other;
-    fMade = MakeStreamPair(&peer, &other);
-    if (!fMade) return;
-    fPeer.Adopt(peer);
-    fSocket.SetNonBlocking(other);
+    const HeldSocket listener = TakenListener();
+    // Once the connect has returned, the connection waits in the backlog: accept cannot block.
+    const Platform::SocketHandle other = fPeer.Connect(listener.Port())
+                                             ? Platform::AcceptSocket(listener.Get(), nullptr)
+                                             : Platform::kInvalidSocket;
+    fMade = other != Platform::kInvalidSocket;
+    if (fMade) fSocket.SetNonBlocking(other);
 }
 
 bool StreamPair::WaitReadable() {

@@ -3,13 +3,10 @@
 // whose other end belongs to a socket of the runtime.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "Socket.h"
-#include "platform/Platform.h"
+#include "support/Loopback.h"
 #include "support/TaskProbe.h"
 
 class StreamPeer {
@@ -24,28 +21,20 @@ public:
 
     // Connects to 127.0.0.1:port (blocking), then switches to non-blocking.
     bool Connect(uint16_t port);
-    // Takes a connected handle and makes it non-blocking.
-    void Adopt(Platform::SocketHandle socket);
     void Close();
     void CloseWithReset();  // the other side sees a reset, not an orderly end
-    void ShutdownSend() { Platform::ShutdownSocketSend(fSocket); }
     Platform::SocketHandle Handle() const { return fSocket; }
-    uint16_t LocalPort() const;
 
-    bool SendAll(std::string_view data, Limit limit = kLimit) {
-        return Pump(data, nullptr, 0, limit) == kDone;
-    }
+    bool SendAll(std::string_view data) { return Pump(data, nullptr, 0, kLimit) == kDone; }
     // Exactly `count` more bytes appended to *out.
     bool ReceiveExactly(size_t count, std::string* out, Limit limit = kLimit) {
         return Pump({}, out, out->size() + count, limit) == kDone;
     }
     // Reads until the other side ends the stream (closed or reset).
-    bool ReceiveUntilClosed(std::string* out, Limit limit = kLimit) {
-        return Pump({}, out, SIZE_MAX, limit) == kEnded;
-    }
+    bool ReceiveUntilClosed(std::string* out) { return Pump({}, out, SIZE_MAX, kLimit) == kEnded; }
     // Sends the data while reading, until as many bytes came back.
-    bool Exchange(std::string_view data, std::string* echoed, Limit limit = kLimit) {
-        return Pump(data, echoed, echoed->size() + data.size(), limit) == kDone;
+    bool Exchange(std::string_view data, std::string* echoed) {
+        return Pump(data, echoed, echoed->size() + data.size(), kLimit) == kDone;
     }
     // Sends the pattern over and over without reading until the other side has taken
     // nothing for a while (or a generous cap); how many bytes went.
