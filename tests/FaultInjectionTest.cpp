@@ -1,6 +1,5 @@
-// Chosen platform calls fail or are interrupted; every operation must then do what it
-// promises: retry, report the right error number or assertion, and change no more state
-// than it says.
+// Chosen platform calls fail or are interrupted: operations retry, report the right error
+// and change no more state than they say.
 #include <gtest/gtest.h>
 
 #include "platform/FaultInjection.h"
@@ -29,10 +28,8 @@ protected:
     void TearDown() override { Platform::ClearFaults(); }
 };
 
-// Each transfer on one connection: interrupted twice, it is made again until it goes
-// through; failed, it ends the connection and reports no count; then, not connected, it
-// reaches the platform no more. (Would-block and resets of real connections are in
-// SocketTest.)
+// Each transfer on one connection: interrupted twice, it is made again; failed, it ends the
+// connection and reports no count; then, not connected, it reaches the platform no more.
 TEST_F(FaultInjection, TransfersRetryInterruptionsEndTheConnectionOnFailureThenNeverStart) {
     StreamPair pair;
     ASSERT_TRUE(pair.fMade);

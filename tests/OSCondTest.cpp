@@ -36,9 +36,8 @@ TEST(OSCond, KeepsOneSignalForTheNextWait) {
     EXPECT_TRUE(WaitUntil([&] { return cond.Broadcast(), returned == 4; }));
 }
 
-// Each round the waiters enter Wait and the broadcaster broadcasts as soon as it can take
-// the mutex, so every waiter is inside Wait, though perhaps not yet blocked. A waiter
-// counted but not yet blocked must not miss the broadcast.
+// Each round the broadcast comes as soon as every waiter is inside Wait, perhaps not yet
+// blocked: none may miss it.
 TEST(OSCond, BroadcastReleasesEveryWaiterEveryRound) {
     constexpr int kWaiters = 3, kRounds = 300;
     OSCond cond;

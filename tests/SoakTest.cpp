@@ -1,8 +1,6 @@
-// Churn and soak for a bounded time (CU_SOAK_SECONDS, a few seconds by default; the soak
-// script runs it for as long as asked): connections to the echo service opened and closed,
-// some reset, some vanishing, while others carry traffic whose every byte is checked, and
-// contexts armed and disposed while datagrams for them are in flight. Nothing may be
-// corrupted, and the process must end with no more descriptors, threads or memory.
+// Churn and soak for CU_SOAK_SECONDS (4 by default): connections opened and closed, some
+// reset or vanishing, beside checked traffic, and contexts disposed with datagrams in
+// flight. Nothing may be corrupted, and nothing leak: descriptors, threads or memory.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -21,9 +19,8 @@ using namespace std::chrono_literals;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-// How much more resident memory the process may hold at the end. AddressSanitizer keeps
-// freed memory in quarantine, so resident memory says nothing about leaks there (its leak
-// checker does).
+// Growth of resident memory allowed. AddressSanitizer's quarantine makes it meaningless
+// there (its leak checker covers that build).
 #if defined(__SANITIZE_ADDRESS__)
 constexpr uint64_t kResidentMargin = uint64_t(1) << 40;
 #else

@@ -95,17 +95,6 @@ TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
     EXPECT_EQ(socket.Send("x", 1, nullptr), kErrNotConnected);
 }
 
-// The port the system chose is read back; the address text is the interface table's.
-TEST(SocketLocalAddress, TheChosenPortIsReadBackAndTheTextFoundInTheTable) {
-    Socket any(nullptr, 0), bound(nullptr, 0);
-    ASSERT_TRUE(any.Open(Socket::kDatagramType) == 0 && any.Bind(0, 0) == 0);
-    ASSERT_TRUE(bound.Open(Socket::kDatagramType) == 0 && bound.Bind(kLoopbackAddress, 0) == 0);
-    EXPECT_EQ(Text(bound.LocalPortString()), std::to_string(PortOf(bound.GetSocketFD())));
-    EXPECT_EQ(Text(bound.LocalAddressString()), "127.0.0.1");
-    EXPECT_EQ(Text(bound.LocalHostNameString()), "127.0.0.1");  // the table has no names
-    EXPECT_EQ(any.LocalAddressString(), nullptr);               // no interface has address 0
-}
-
 // Null arguments are refused before the platform sees them, and options that fail are
 // reported (all but the receive buffer's, which returns the error): neither costs the
 // connection or its data.

@@ -1,5 +1,5 @@
-// The interface table, loaded from made-up interface lists, and the multicast range. (The
-// machine's own list, longer than one small buffer holds, is read in UDPMulticastTest.)
+// The interface table, loaded from made-up interface lists. (The machine's own list,
+// longer than one small buffer holds, is read in UDPMulticastTest.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -84,13 +84,6 @@ TEST(InterfaceTable, RecordsKeepTheListedOrderButLoopbackFirstGoesSecondFailures
     Load({kNamed, kLan}, kListed, /*lookUpNames=*/true);
     EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(0)), "gateway.example");
     EXPECT_EQ(Text(SocketUtils::GetInterfaceHostName(1)), "192.168.1.10");  // none found
-}
-
-TEST(SocketUtils, MulticastAddressesAreThoseFrom224To239) {
-    const std::pair<uint32_t, bool> bounds[] = {
-        {0xE0000000, true}, {0xEFFFFFFF, true}, {0xDFFFFFFF, false}, {0xF0000000, false}};
-    for (const auto& [address, multicast] : bounds)
-        EXPECT_EQ(bool(SocketUtils::IsMulticastAddress(address)), multicast) << Dotted(address);
 }
 
 }  // namespace

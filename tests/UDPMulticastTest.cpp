@@ -52,6 +52,7 @@ TEST_F(Multicast, AMemberGetsWhatIsSentToTheGroupUntilItLeavesAndAgainOnceItRejo
     EXPECT_EQ(Text(sender.fSocket.LocalAddressString()), "127.0.1.40");
     EXPECT_EQ(sender.fSocket.JoinGroup(kGroup), 0);
     EXPECT_EQ(sender.fSocket.LeaveGroup(kGroup), 0);
+    ASSERT_EQ(sender.fSocket.SetMulticastTtl(300), 0);  // taken as one byte, 44
     ASSERT_EQ(sender.fSocket.SetMulticastInterface(Platform::HostToNetwork32(kLoopbackAddress)), 0);
     ASSERT_EQ(member.fSocket.JoinGroup(kGroup), 0);
 

@@ -1,6 +1,5 @@
-// Datagram sockets: receiving, the demultiplexer's life, the multicast options that send
-// nothing. (Datagrams through armed tasks are in EchoServiceTest, joins in
-// UDPMulticastTest.)
+// Datagram sockets: receiving and the demultiplexer's life. (Datagrams through armed tasks
+// are in EchoServiceTest, multicast in UDPMulticastTest.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -64,20 +63,6 @@ TEST(UDPSocket, ReceivesRefuseOversizedAndNullWithoutLosingTheNextDatagram) {
     EXPECT_EQ(length, 777u);
     EXPECT_EQ(address, kLoopbackAddress) << "the previous sender, again";
     EXPECT_EQ(port, senderPort);
-}
-
-TEST(UDPSocket, MulticastOptionsTakeTheTtlAsOneByteAndTheInterfaceInNetworkOrder) {
-    UDPSocket socket(nullptr, 0);
-    EXPECT_EQ(socket.GetDemultiplexer(), nullptr);
-    ASSERT_EQ(socket.Open(Socket::kDatagramType), 0);
-    ReportedAsserts reported;
-    EXPECT_EQ(socket.SetMulticastTtl(300), 0);  // as a one-byte value: 44, or refused
-    EXPECT_EQ(socket.SetMulticastInterface(Platform::HostToNetwork32(kLoopbackAddress)), 0);
-    EXPECT_TRUE(reported.Take().empty());
-    // In host order it names 1.0.0.127, which no interface has: refused and reported.
-    const int32_t error = socket.SetMulticastInterface(kLoopbackAddress);
-    EXPECT_NE(error, 0);
-    EXPECT_EQ(reported.Take(), Reports{AssertText("UDPSocket", 182, error)});
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* serv
         connected ? Platform::AcceptSocket(listener.Get(), nullptr) : Platform::kInvalidSocket;
     if (*server != Platform::kInvalidSocket) return true;
     Platform::CloseSocket(*client);
+    *client = Platform::kInvalidSocket;
     return false;
 }
 

@@ -74,13 +74,10 @@ size_t StreamPeer::PushUntilStalled(const std::string& pattern) {
 }
 
 StreamPair::StreamPair(uint32_t flags) : fSocket(&fTask, flags) {
-    const HeldSocket listener = TakenListener();
-    // Once the connect has returned, the connection waits in the backlog: accept cannot block.
-    const Platform::SocketHandle other = fPeer.Connect(listener.Port())
-                                             ? Platform::AcceptSocket(listener.Get(), nullptr)
-                                             : Platform::kInvalidSocket;
-    fMade = other != Platform::kInvalidSocket;
-    if (fMade) fSocket.SetNonBlocking(other);
+    Platform::SocketHandle other = Platform::kInvalidSocket;
+    fMade = MakeStreamPair(&fPeer.fSocket, &other) &&
+            Platform::SetSocketNonBlocking(fPeer.fSocket) == 0;
+    if (other != Platform::kInvalidSocket) fSocket.SetNonBlocking(other);
 }
 
 bool StreamPair::WaitReadable() {

@@ -1,6 +1,5 @@
 // The test's end of a loopback stream: a non-blocking platform socket whose every wait has
-// a deadline, so a test that finds a fault fails instead of hanging; and a stream pair
-// whose other end belongs to a socket of the runtime.
+// a deadline; and a stream pair whose other end is a socket of the runtime.
 #pragma once
 
 #include <string_view>
@@ -36,13 +35,12 @@ public:
     bool Exchange(std::string_view data, std::string* echoed) {
         return Pump(data, echoed, echoed->size() + data.size(), kLimit) == kDone;
     }
-    // Sends the pattern over and over without reading until the other side has taken
-    // nothing for a while (or a generous cap); how many bytes went.
+    // Sends the pattern over and over until the other side takes nothing; the bytes sent.
     size_t PushUntilStalled(const std::string& pattern);
 
 private:
+    friend struct StreamPair;
     enum Outcome { kDone, kEnded, kTimedOut };
-    // Sends the data and reads into *out (when given) until it holds `target` bytes.
     Outcome Pump(std::string_view data, std::string* out, size_t target, Limit limit);
     // Bytes sent now without waiting (0 when the socket is full), or -1 on an error.
     int64_t SendSome(const char* data, size_t length);
@@ -57,12 +55,10 @@ public:
     void MarkConnected() { fFlags |= kSocketConnected; }
 };
 
-// A loopback connection: the runtime's end, non-blocking and signalling a probe task, and
-// the test's peer.
+// A loopback connection: the runtime's end, signalling a probe task, and the test's peer.
 struct StreamPair {
     explicit StreamPair(uint32_t flags = Socket::kSocketConnected | Socket::kSocketNonBlocking);
-    // Arms the runtime's end for reading and waits until its task ran: what the peer sent,
-    // or its end, has arrived.
+    // Arms the runtime's end for reading and waits until its task ran.
     bool WaitReadable();
 
     bool fMade = false;

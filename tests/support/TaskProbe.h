@@ -18,11 +18,9 @@ public:
     explicit TaskProbe(std::function<int64_t(TaskProbe&)> body = nullptr)
         : fBody(std::move(body)) {}
 
-    // A probe is destroyed only once no task thread has it (queued, running or parked):
-    // destroying it earlier would leave a thread with freed memory, so a probe that stays
-    // scheduled ends the process instead. Tests that strand a probe on purpose (no threads,
-    // or a probe made invalid) say so with fAbandoned. A probe that finished with a negative
-    // result is deleted by the thread that ran it, still scheduled: nothing to wait for.
+    // Destroyed only once no thread has it (queued, running or parked), or the process
+    // ends: a thread would be left with freed memory. fAbandoned marks a probe stranded on
+    // purpose; one deleted by its own thread (a negative result) has nothing to wait for.
     ~TaskProbe() override {
         if (fAbandoned || TaskThreadPool::sNumTaskThreads.load() == 0) return;
         OSThread* const current = OSThread::GetCurrent();
@@ -60,9 +58,8 @@ private:
     static inline std::atomic<int> sRunsSoFar{0};
 };
 
-// Holds one task thread in its run until released, so that work can queue up behind it.
-// Released at the latest when destroyed, or after the wait bound, so that a failed test
-// never leaves the thread held.
+// Holds one task thread in its run until released (at the latest when destroyed, or after
+// the wait bound), so that work can queue up behind it.
 class BlockerTask : public TaskProbe {
 public:
     explicit BlockerTask(TaskThread* thread) {

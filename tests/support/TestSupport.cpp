@@ -26,11 +26,6 @@ std::vector<std::string> AssertRecorder::Take() {
     return texts;
 }
 
-size_t AssertRecorder::Count() {
-    std::lock_guard<std::mutex> lock(sRecordedMutex);
-    return sRecorded.size();
-}
-
 std::string AssertText(const char* source, int line) {
     return "_Assert: " + std::string(source) + ", " + std::to_string(line);
 }

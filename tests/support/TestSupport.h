@@ -16,17 +16,11 @@
 class AssertRecorder : public AssertLogger {
 public:
     static AssertRecorder& Instance();
-
     void LogAssert(const char* text) override;
     std::vector<std::string> Take();  // the texts so far, oldest first; clears them
-    size_t Count();
-
-private:
-    AssertRecorder() = default;
 };
 
-// What a scope reported: made before the code under test (it forgets what came earlier),
-// read with Take.
+// What a scope reported: made before the code under test, it forgets what came earlier.
 class ReportedAsserts {
 public:
     ReportedAsserts() { AssertRecorder::Instance().Take(); }
@@ -37,13 +31,12 @@ public:
 std::string AssertText(const char* source, int line);
 std::string AssertText(const char* source, int line, int32_t value);
 
-// Polls until the predicate holds or the time is up; true when it held. Tests wait with
-// it instead of sleeping a fixed time, so they are quick when things work and never hang.
+// Polls until the predicate holds or the time is up; true when it held.
 bool WaitUntil(const std::function<bool()>& predicate,
                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// The negative check: true when the predicate stayed false for the whole window. It
-// returns as soon as the predicate holds, so a failing check costs no more than it must.
+// The negative check: true when the predicate stayed false for the whole window (it
+// returns as soon as the predicate holds).
 bool StaysFalseFor(const std::function<bool()>& predicate, std::chrono::milliseconds window);
 
 // A helper thread that is joined on scope exit and cannot hang the suite: when the body has
