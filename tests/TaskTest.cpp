@@ -174,8 +174,8 @@ TEST(TaskScheduling, WaitsAreClampedForNearAndFarTimers) {
 // task runs on two threads at once, and every task's last signal is seen by a run.
 TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
     std::atomic<bool> overlapped{false};
-    std::vector<std::unique_ptr<TaskProbe>> tasks(40);
-    std::vector<std::atomic<int>> inside(tasks.size());
+    std::vector<std::atomic<int>> inside(40);  // outlives the tasks, whose runs use it
+    std::vector<std::unique_ptr<TaskProbe>> tasks(inside.size());
     for (size_t i = 0; i < tasks.size(); ++i) {
         tasks[i] = std::make_unique<TaskProbe>([&, i](TaskProbe& self) {
             if (inside[i].fetch_add(1) != 0) overlapped = true;
