@@ -224,11 +224,19 @@ int SelectSocketEvents(EventSourceHandle handle, int32_t socket, uint32_t messag
         return -1;
     }
 
-    // Re-arming: a socket that may be readable already is delivered at once.
+    // Re-arming: a socket that may be readable already is delivered at once, or, one-shot,
+    // registered again.
     Word next;
     bool now, reregister;
     do {
-        now = (armed & kArmedRead) != 0 && (word & (kMayBeReadable | kPeerGone)) != 0;
+        const Word arms = ((word & kOneShotArmsMask) >> kOneShotArmsShift) + 1;
+        const bool oneShot =
+            (word & kOneShot) != 0 ? arms < kOneShotArms : (word & kEmptyDelivery) != 0;
+        // One-shot, registering again reports what is ready already: the kernel tells
+        // whether a socket that may be readable is, instead of a delivery on a guess.
+        const bool askKernel = oneShot && (armed & kArmedRead) != 0 &&
+                               (word & kMayBeReadable) != 0 && (word & kPeerGone) == 0;
+        now = !askKernel && (armed & kArmedRead) != 0 && (word & (kMayBeReadable | kPeerGone)) != 0;
         next =
             (word & ~(kArmedMask | kWritesWatched | kFired | kEmptyDelivery | kOneShotArmsMask)) |
             (now ? kFresh : armed);
@@ -237,8 +245,7 @@ int SelectSocketEvents(EventSourceHandle handle, int32_t socket, uint32_t messag
         // report every send), and registering it again reports a socket writable already.
         reregister = (armed & kArmedWrite) != 0 || (word & kWritesWatched) != 0;
         if ((word & kOneShot) != 0) {
-            const Word arms = ((word & kOneShotArmsMask) >> kOneShotArmsShift) + 1;
-            if (arms >= kOneShotArms) {
+            if (!oneShot) {
                 next &= ~kOneShot;  // quiet for a while: try edges alone again
                 reregister = true;
             } else if (now) {
@@ -248,7 +255,7 @@ int SelectSocketEvents(EventSourceHandle handle, int32_t socket, uint32_t messag
                 next |= arms << kOneShotArmsShift;
                 // Reported since it was registered, it is off; otherwise it is still
                 // registered for what it was armed for.
-                reregister |= (word & kFired) != 0 || (word & kArmedMask) != armed;
+                reregister |= askKernel || (word & kFired) != 0 || (word & kArmedMask) != armed;
             }
         } else if ((word & kEmptyDelivery) != 0) {
             next |= kOneShot;
