@@ -49,7 +49,6 @@ public:
     uint32_t CurrentHeapSize() const { return fFreeIndex - 1; }
 
 private:
-
     void Grow();
     void SiftUp(uint32_t index, OSHeapElem* elem);
     void SiftDown(uint32_t index, OSHeapElem* elem);
