@@ -7,7 +7,10 @@
 #
 #   bash bench/peers/compare.sh [--threads "1"] [--duration 3] [--repeat 3]
 #       [--servers "runtime uv event asio epoll"] [--scenarios "..."] [--no-syscalls]
+#       [--also NAME=PATH]...
 #
+# --also adds another build of the runtime's echo-service as server NAME (say, the tree
+# before a change), measured in the same rounds as the rest.
 # Fairness: the server (all its threads) is pinned to CPU 0 and the load generator to
 # CPU 1, so every server has one core and the generator never takes CPU from it. --threads
 # takes a list ("1 2" runs everything once per count): the runtime's task threads (its
@@ -25,18 +28,22 @@ servers="runtime uv event asio epoll"
 scenarios="tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64"
 repeat=3
 syscalls=1
+declare -A also=()
+also_names=""
 while [ $# -gt 0 ]; do
     case "$1" in
+        --also) also[${2%%=*}]=${2#*=}; also_names+=" ${2%%=*}" ;;
         --threads) threads_list=$2 ;;
         --duration) duration=$2 ;;
         --servers) servers=$2 ;;
         --scenarios) scenarios=$2 ;;
         --repeat) repeat=$2 ;;
         --no-syscalls) syscalls=0; shift; continue ;;
-        *) sed -n '2,18s/^# \{0,1\}//p' "$0"; exit 2 ;;
+        *) sed -n '2,22s/^# \{0,1\}//p' "$0"; exit 2 ;;
     esac
     shift 2
 done
+servers="${servers/runtime/runtime$also_names}"
 
 scenario_args() {
     case "$1" in
@@ -52,7 +59,8 @@ server_program() {
     case "$1" in
         runtime) echo build/native/examples/echo-service/echo-service ;;
         uv | event | asio | epoll) echo "build/peers/$1-echo" ;;
-        *) echo "unknown server $1" >&2; exit 2 ;;
+        *) [ -n "${also[$1]:-}" ] && echo "${also[$1]}" && return
+            echo "unknown server $1" >&2; exit 2 ;;
     esac
 }
 
