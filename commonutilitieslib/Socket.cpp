@@ -171,17 +171,11 @@ int32_t Socket::Read(void* buffer, uint32_t size, uint32_t* outLengthRead) {
     do {
         received = Platform::ReceiveSocket(fSocket, buffer, size);
     } while (received == -1 && OSThread::LastErrorCode() == EINTR);
-    if (received == -1) {
-        const int32_t error = TransferFailed();
-        fEmptied = error == EAGAIN;
-        return error;
-    }
-    fEmptied = 0;
+    if (received == -1) return TransferFailed();
     if (received == 0) {
         fFlags &= ~kSocketConnected;  // the peer closed
         return kErrNotConnected;
     }
     *outLengthRead = uint32_t(received);
-    fEmptied = Platform::kShortStreamReadEmpties && uint32_t(received) < size;
     return 0;
 }

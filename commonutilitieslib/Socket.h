@@ -54,13 +54,8 @@ public:
     int32_t Send(const char* data, uint32_t length, uint32_t* outLengthSent);
     int32_t SendVector(const SocketBuffer* buffers, uint32_t count, uint32_t* outLengthSent);
     // A read of 0 bytes means the peer closed: kErrNotConnected. A size of 0 reads
-    // nothing and succeeds.
+    // nothing and succeeds. A task reads until a read would block (EAGAIN), then arms.
     int32_t Read(void* buffer, uint32_t size, uint32_t* outLengthRead);
-    // True when the last Read showed the socket empty, so that arming it now misses
-    // nothing: the read would have blocked or, where the platform says a short stream read
-    // empties a socket, it returned less than was asked for. Elsewhere a task reads on
-    // until a read would block.
-    Bool16 WasEmptied() const { return fEmptied; }
 
     uint32_t GetFlags() const { return fFlags; }
     Bool16 IsConnected() const { return (fFlags & kSocketConnected) != 0; }
@@ -79,7 +74,6 @@ protected:
     StrPtrLen* fLocalHostNameString = nullptr;
     char fPortText[8] = {};
     StrPtrLen fPortString;  // length 8 until the port has been formatted
-    Bool16 fEmptied = 0;
 
 private:
     StrPtrLen* FindInterfaceText(StrPtrLen* (*text)(uint32_t index));

@@ -62,7 +62,9 @@ int32_t RewatchSocket(EventRequest* request, uint32_t eventBits) {
 }
 
 int32_t WatchSocket(EventRequest* request, uint32_t eventBits) {
-    return RewatchSocket(request, eventBits);
+    const Platform::EventSourceHandle source = WaitForSource();
+    return Platform::RegisterSocketEvents(source, request->fSocket, request->fMessage,
+                                          NotificationMask(eventBits));
 }
 
 int32_t UnwatchSocket(int32_t socket) {

@@ -28,9 +28,11 @@ constexpr uint32_t kLastSocketMessage = 8192;
 // Nothing to do: the first WaitForEvent creates the source.
 void InitEventSource();
 
-// Arm a socket for one notification of the given bits (0 switches it off). Until the event
-// loop has created the source they wait for it, looking every 10 ms. Return 0, or
-// non-zero with the platform's error available to OSThread::LastErrorCode.
+// Arm a socket for one notification of the given bits (0 switches it off): WatchSocket for
+// a socket's first watch (whatever the source remembers of an earlier socket with the same
+// handle is dropped), RewatchSocket afterwards. Until the event loop has created the source
+// they wait for it, looking every 10 ms. Return 0, or non-zero with the platform's error
+// available to OSThread::LastErrorCode.
 int32_t WatchSocket(EventRequest* request, uint32_t eventBits);
 int32_t RewatchSocket(EventRequest* request, uint32_t eventBits);
 

@@ -59,6 +59,20 @@ private:
     NativeCriticalSection fNative;
 };
 
+// Holds a critical section for its scope.
+class CriticalSectionHolder {
+public:
+    explicit CriticalSectionHolder(CriticalSection* section) : fSection(section) {
+        fSection->Enter();
+    }
+    ~CriticalSectionHolder() { fSection->Leave(); }
+    CriticalSectionHolder(const CriticalSectionHolder&) = delete;
+    CriticalSectionHolder& operator=(const CriticalSectionHolder&) = delete;
+
+private:
+    CriticalSection* fSection;
+};
+
 // A non-zero 32-bit id of the calling thread, unique among live threads. Inline where the
 // platform allows it: every OSMutex operation asks for it.
 inline uint32_t CurrentThreadId();
@@ -114,7 +128,8 @@ ProcessResources CurrentProcessResources();
 // epoll instance with an edge-triggered registration per socket, the one-shot arming kept
 // in user space. Either way: arming is one-shot and keyed by a message number, arming a
 // socket that is ready already delivers at once, and one thread takes one (socket, message
-// number) at a time.
+// number) at a time. A socket's reads tell the source what they found (POSIX), so a read
+// may answer "would block" without asking the system when the socket is known empty.
 
 using EventSourceHandle = uintptr_t;  // 0 when there is none
 using WindowProcedure = intptr_t(CU_WINAPI*)(void* window, uint32_t message, uintptr_t wParam,
@@ -145,6 +160,9 @@ MessageStatus GetEventMessage(EventSourceHandle source, bool wait, uint32_t* mes
 // Arms the socket for one notification of the mask's events under the message number; a
 // mask of 0 switches its notifications off. 0, or -1 with the last error set.
 int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message, uint32_t mask);
+// The same for a socket's first watch: whatever the source remembers of the handle is
+// taken to be an earlier socket's.
+int RegisterSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message, uint32_t mask);
 // Switches a socket off after one of its notifications was taken, where the platform does
 // not do so by itself.
 void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket);

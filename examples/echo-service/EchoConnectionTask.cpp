@@ -37,7 +37,6 @@ int64_t EchoConnectionTask::Run() {
         fSocket.SetNoDelay();
     }
     uint32_t budget = kBytesPerRun;
-    bool emptied = false;  // by a read of this run
     for (;;) {
         const int32_t sendResult = SendPending();
         if (sendResult == EAGAIN) {
@@ -48,7 +47,7 @@ int64_t EchoConnectionTask::Run() {
         if (sendResult != 0) return -1;  // reset or gone
         // Armed with data still waiting (the budget is spent), the socket is ready again at
         // once, and other tasks have had their turn.
-        if (budget == 0 || emptied) {
+        if (budget == 0) {
             fSocket.ArmEvent(kWatchRead);
             return 0;
         }
@@ -62,7 +61,6 @@ int64_t EchoConnectionTask::Run() {
         // closing now ends its stream after the last echoed byte.
         if (readResult != 0) return -1;
         fPending = received;
-        emptied = fSocket.WasEmptied();
         fService->Stats().AddBuffered(received);
         budget = received >= budget ? 0 : budget - received;
     }

@@ -35,22 +35,24 @@ std::atomic<Word>* Slot(int socket, bool create) {
     return &chunk->fWords[socket & (kChunkSize - 1)];
 }
 
+void Forget(int socket) {
+    if (std::atomic<Word>* slot = Slot(socket, false)) slot->store(0, std::memory_order_release);
+}
+
 void NoteRead(int socket, Word before, bool wouldBlock, uint32_t bytes, uint32_t asked) {
-    if (MessageOf(before) == 0) return;
     // A datagram socket's short read is one datagram; others may wait behind it.
-    const bool emptied = wouldBlock || ((before & kStream) != 0 && bytes < asked);
-    if (!emptied && (before & kFresh) == 0) return;
+    const bool shortStreamRead = (before & (kStream | kMayStopShort)) == kStream && bytes < asked;
+    if (MessageOf(before) == 0 || !(wouldBlock || shortStreamRead)) return;
     std::atomic<Word>* slot = Slot(socket, false);
     if (slot == nullptr) return;
     constexpr Word kSameSocketAndEdges = kGenerationMask | kMessageMask;
     Word word = slot->load(std::memory_order_acquire);
     Word next;
     do {
-        if (MessageOf(word) != MessageOf(before)) return;
-        next = word & ~kFresh;
-        if (wouldBlock && (word & kFresh) != 0) next |= kEmptyDelivery;
-        if (emptied && (word & kSameSocketAndEdges) == (before & kSameSocketAndEdges))
-            next &= ~kMayBeReadable;
+        // An edge taken since the read began may stand for data that came after it.
+        if ((word & kSameSocketAndEdges) != (before & kSameSocketAndEdges)) return;
+        next = (word & ~kMayBeReadable) | kKnownEmpty;
+        if (wouldBlock) next &= ~kMayStopShort;  // past any mark, and the peer is still there
         if (next == word) return;
     } while (!slot->compare_exchange_weak(word, next, std::memory_order_acq_rel,
                                           std::memory_order_acquire));

@@ -1,16 +1,20 @@
-// What the POSIX readiness source knows of each registered socket, in one word per socket
-// that the event loop and the socket's owner change with compare-and-swap.
+// What the POSIX readiness source knows of each registered socket: one word per socket,
+// changed with compare-and-swap by the event loop (edges) and by the socket's owner
+// (armings and reads).
 //
-// Every socket is registered with epoll once, edge-triggered, and the one-shot arming is
-// kept here: an edge that finds its socket armed is delivered and disarms it; one that
-// does not is remembered, so that arming a socket that is already readable delivers at
-// once. A socket stays "may be readable" after a delivery until its owner's read finds it
-// empty, since an edge only reports new arrivals: data left unread makes no new edge.
+// Every socket is registered with epoll once, edge-triggered. The one-shot contract lives
+// here: an edge that finds its socket armed is delivered and disarms it; any readable edge
+// marks the socket "may be readable", since an edge only reports new arrivals and what
+// stays unread makes no new one. Arming a socket that may be readable delivers it at once,
+// through the loop's posted list; where its end or urgent data was reported, it is
+// registered again instead (EPOLL_CTL_MOD), and the kernel reports it only if it is
+// readable now. Everything else re-arms with one compare-and-swap and no system call.
 //
-// A socket that keeps receiving while its owner reads it dry (datagrams arriving in a
-// stream) leaves edges behind for data already taken, each then delivering an empty run.
-// Such a socket is registered one-shot for a while instead: the kernel reports it once and
-// then keeps quiet until it is armed again, at the price of a system call per arming.
+// "May be readable" is cleared only by a read that found the socket empty with no edge
+// taken since it began (the generation tells): a read that would block, or a stream read
+// that came back short, unless urgent data or the peer's end was reported (a read stops
+// short before either). Such a read also marks the socket "known empty", so that the next
+// read answers "would block" without a system call, until the next edge.
 #pragma once
 
 #include <atomic>
@@ -25,18 +29,28 @@ constexpr Word kArmedRead = Word(1) << 32;
 constexpr Word kArmedWrite = Word(1) << 33;
 constexpr Word kArmedMask = kArmedRead | kArmedWrite;
 constexpr Word kMayBeReadable = Word(1) << 34;
-constexpr Word kPeerGone = Word(1) << 35;       // closed, reset or failed: stays readable
-constexpr Word kStream = Word(1) << 36;         // a short read empties it
-constexpr Word kWritesWatched = Word(1) << 37;  // registered for writability as well
-constexpr Word kOneShot = Word(1) << 38;        // registered one-shot
-constexpr Word kFired = Word(1) << 39;          // one-shot, and reported since registered
-constexpr Word kFresh = Word(1) << 40;          // delivered, and not read from since
-constexpr Word kEmptyDelivery = Word(1) << 47;  // a delivery's first read found nothing
-constexpr int kOneShotArmsShift = 41;           // armings since it went one-shot
-constexpr Word kOneShotArmsMask = Word(0x7F) << kOneShotArmsShift;
-constexpr int kGenerationShift = 48;  // advanced by every edge taken
+constexpr Word kWritesWatched = Word(1) << 35;  // registered for writability as well
+constexpr Word kStream = Word(1) << 36;
+constexpr Word kKnownEmpty = Word(1) << 37;    // reads answer "would block" until an edge
+constexpr Word kMayStopShort = Word(1) << 38;  // urgent data or the peer's end reported
+constexpr int kGenerationShift = 40;           // advanced by every edge taken
 constexpr Word kGenerationStep = Word(1) << kGenerationShift;
 constexpr Word kGenerationMask = ~(kGenerationStep - 1);
+
+namespace Layout {
+constexpr Word kFields[] = {kMessageMask,   kArmedRead,     kArmedWrite,
+                            kMayBeReadable, kWritesWatched, kStream,
+                            kKnownEmpty,    kMayStopShort,  kGenerationMask};
+constexpr bool FieldsAreDisjoint() {
+    Word seen = 0;
+    for (const Word field : kFields) {
+        if ((seen & field) != 0) return false;
+        seen |= field;
+    }
+    return true;
+}
+}  // namespace Layout
+static_assert(Layout::FieldsAreDisjoint(), "every bit of the word belongs to one field");
 
 inline uint32_t MessageOf(Word word) {
     return uint32_t(word & kMessageMask);
@@ -53,10 +67,12 @@ inline Word Load(int socket) {
     return slot != nullptr ? slot->load(std::memory_order_acquire) : 0;
 }
 
-// What the owner's read or accept, begun when the word read `before`, found: data
-// (`bytes` > 0, of `asked`), or nothing (it would have blocked). A read that would have
-// blocked, or a stream read that came back short, leaves the socket no longer "may be
-// readable", unless an edge was taken since, which may stand for data after the read.
+// Clears what an earlier socket with this handle left: called when a handle is made or
+// closed, so that a new socket never inherits an old one's state.
+void Forget(int socket);
+
+// What the owner's read or accept, begun when the word read `before`, found: `bytes` of
+// `asked`, or nothing because it would have blocked.
 void NoteRead(int socket, Word before, bool wouldBlock, uint32_t bytes, uint32_t asked);
 
 }  // namespace Platform::Readiness

@@ -46,6 +46,11 @@ int SelectSocketEvents(EventSourceHandle source, int32_t socket, uint32_t messag
     return WSAAsyncSelect(SOCKET(socket), HWND(source), UINT(message), LONG(mask)) == 0 ? 0 : -1;
 }
 
+int RegisterSocketEvents(EventSourceHandle source, int32_t socket, uint32_t message,
+                         uint32_t mask) {
+    return SelectSocketEvents(source, socket, message, mask);
+}
+
 void DisarmDeliveredSocket(EventSourceHandle source, int32_t socket) {
     WSAAsyncSelect(SOCKET(socket), HWND(source), 0, 0);
 }

@@ -9,10 +9,6 @@ struct NativeCriticalSection {
     alignas(void*) unsigned char fBytes[sizeof(void*) == 4 ? 24 : 40];
 };
 
-// A re-armed socket is not told again of a close that came while it was switched off, so
-// only a read that would block shows a socket empty.
-constexpr bool kShortStreamReadEmpties = false;
-
 }  // namespace Platform
 
 // Calling convention of window procedures and other platform callbacks.
