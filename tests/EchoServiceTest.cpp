@@ -60,6 +60,31 @@ TEST(EchoService, UDPGetsOverRepliesToNoOneAndEmptyDatagrams) {
     }
 }
 
+// A read stops short before urgent data and before the peer's end with bytes or the end
+// still to come: queued at once while the service is busy, every byte must still come
+// back, and a half-close must end the connection.
+TEST(EchoService, BytesBehindAnUrgentMarkOrBeforeAHalfCloseAreEchoed) {
+    Running running;
+    for (const bool urgent : {true, false}) {
+        SCOPED_TRACE(urgent ? "urgent" : "half-close");
+        StreamPeer client;
+        std::string echoed;
+        ASSERT_TRUE(client.Connect(running.Port()) && client.Exchange("ready", &echoed));
+        {
+            BlockerTask first(TaskThreadPool::sTaskThreadArray[0]);
+            BlockerTask second(TaskThreadPool::sTaskThreadArray[1]);
+            ASSERT_TRUE(client.SendAll("abc"));
+            ASSERT_TRUE(!urgent || SendUrgentByte(client.Handle(), 'X'));
+            ASSERT_TRUE(client.SendAll("def"));
+            ASSERT_TRUE(urgent || Platform::ShutdownSocketSend(client.Handle()) == 0);
+            std::this_thread::sleep_for(50ms);  // all of it queued before the service reads
+        }
+        EXPECT_TRUE(urgent ? client.ReceiveExactly(6, &echoed, 3s)
+                           : client.ReceiveUntilClosed(&echoed));
+        EXPECT_EQ(echoed, "readyabcdef");
+    }
+}
+
 TEST(EchoService, AClientThatDoesNotReadIsHeldToOneBufferWhileOthersAreServed) {
     Running running;
     // Gone with bytes unread on both sides while the service waits to send: let go.

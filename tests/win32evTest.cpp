@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
+
+#include "OSThread.h"
 
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
@@ -41,6 +44,13 @@ public:
     bool NoneWithin(uint32_t message, std::chrono::milliseconds window) {
         return !Next(message, nullptr, window);
     }
+    // Deliveries of messages from `first` on go to the sink, on the pump's thread, instead
+    // of waiting for Next; an empty sink ends that.
+    void Route(uint32_t first, std::function<void(const EventRequest&)> sink) {
+        std::lock_guard<std::mutex> lock(fMutex);
+        fRoutedFrom = first;
+        fSink = std::move(sink);
+    }
 
 private:
     DeliveryPump() {
@@ -49,6 +59,10 @@ private:
             for (;;) {
                 if (WaitForEvent(&request) != 0) continue;
                 std::lock_guard<std::mutex> lock(fMutex);
+                if (fSink && request.fMessage >= fRoutedFrom) {
+                    fSink(request);
+                    continue;
+                }
                 fDeliveries.push_back(request);
                 fArrived.notify_all();
             }
@@ -58,6 +72,8 @@ private:
     std::mutex fMutex;
     std::condition_variable fArrived;
     std::deque<EventRequest> fDeliveries;
+    uint32_t fRoutedFrom = 0;
+    std::function<void(const EventRequest&)> fSink;
 };
 
 EventRequest RequestFor(Platform::SocketHandle socket, uint32_t message) {
@@ -132,6 +148,54 @@ TEST(EventSource, ReadyWhileSwitchedOffIsDeliveredOnTheNextArmingOnceAndNotAfter
     EXPECT_TRUE(pump.NoneWithin(1521, 1ms));
 }
 
+// A stream socket armed before it connects reports a hang-up while it is not connected
+// yet; connected to a peer that sends nothing, it must not be delivered over and over.
+TEST(EventSource, AStreamArmedBeforeItConnectsIsQuietOnceConnected) {
+    DeliveryPump& pump = DeliveryPump::Instance();
+    const HeldSocket listener = TakenListener();
+    const HeldSocket client(Platform::OpenSocket(Platform::kSocketStream));
+    EventRequest request = RequestFor(client.Get(), 1560);
+    ASSERT_EQ(Platform::SetSocketNonBlocking(client.Get()), 0);
+    ASSERT_EQ(WatchSocket(&request, kWatchRead), 0);
+    pump.Next(1560, nullptr, 100ms);  // the hang-up of a socket not connected, where reported
+    const Platform::SocketAddress target = LoopbackAddress(listener.Port());
+    Platform::ConnectSocket(client.Get(), &target);
+    Platform::SocketAddress peer{};
+    ASSERT_TRUE(WaitUntil([&] { return Platform::GetPeerName(client.Get(), &peer) == 0; }));
+    const HeldSocket server(Platform::AcceptSocket(listener.Get(), nullptr));
+    int deliveries = 0;
+    for (int arming = 0; arming < 5; ++arming) {
+        ASSERT_EQ(RewatchSocket(&request, kWatchRead), 0);
+        if (pump.Next(1560, nullptr, 50ms)) ++deliveries;
+    }
+    EXPECT_LE(deliveries, 1);
+    ASSERT_EQ(Platform::SendSocket(server.Get(), "x", 1), 1);
+    ASSERT_EQ(RewatchSocket(&request, kWatchRead), 0);
+    EXPECT_TRUE(pump.Next(1560));  // and what it is sent is still told
+    UnwatchSocket(client.Get());
+}
+
+// A socket closed while watched, without being unwatched, leaves nothing behind for the
+// socket that gets its handle and is watched under the same number.
+TEST(EventSource, ASocketClosedWithoutUnwatchingLeavesNothingForTheNextWithItsHandle) {
+    DeliveryPump& pump = DeliveryPump::Instance();
+    uint16_t port = 0;
+    Platform::SocketHandle socket = OpenBoundDatagramSocket(&port);
+    EventRequest request = RequestFor(socket, 1570);
+    ASSERT_EQ(WatchSocket(&request, kWatchRead), 0);
+    ASSERT_TRUE(SendDatagramTo(port, "x", 1));
+    ASSERT_TRUE(pump.Next(1570));  // delivered, the datagram left unread
+    Platform::CloseSocket(socket);
+    socket = OpenBoundDatagramSocket(&port);
+    request = RequestFor(socket, 1570);
+    ASSERT_EQ(WatchSocket(&request, kWatchRead), 0);
+    EXPECT_TRUE(pump.NoneWithin(1570, 100ms));
+    ASSERT_TRUE(SendDatagramTo(port, "x", 1));
+    EXPECT_TRUE(pump.Next(1570));
+    UnwatchSocket(socket);
+    Platform::CloseSocket(socket);
+}
+
 // A connection reset by its peer, and a stream socket never connected, report a failure
 // or hang-up that lasts: switched off, they must still report nothing.
 TEST(EventSource, SwitchedOffSocketsStaySilentWhenResetOrNeverConnected) {
@@ -176,6 +240,143 @@ TEST(EventSource, ArmingsUnderAStreamOfDatagramsGetOneDeliveryEach) {
     stop = true;
     sender.Join();
     EXPECT_TRUE(pump.NoneWithin(1550, 50ms));
+}
+
+// The one-shot contract under load: stream and datagram sockets whose owners (two threads,
+// as task threads would) read each delivery dry and arm again while data keeps arriving;
+// now and then a socket is switched off for a while, armed for writing, or (datagrams)
+// closed without unwatching and made again under its number. No delivery may find its
+// socket unarmed (none twice, none while switched off), and every byte sent is read.
+TEST(EventSource, TheOneShotContractHoldsUnderRacingArmingsArrivalsAndReuse) {
+    constexpr uint32_t kFirstMessage = 3000;
+    constexpr int kStreams = 6, kSockets = 12, kOwners = 2;
+    constexpr int64_t kWindow = 8 * 16;  // bytes in flight per socket: no buffer overflows
+    struct Channel {
+        std::mutex fLock;  // the sender's, and the owner's while it makes the socket again
+        EventRequest fRequest;
+        std::atomic<Platform::SocketHandle> fCurrent{Platform::kInvalidSocket};
+        Platform::SocketHandle fPeer = Platform::kInvalidSocket;  // a stream's sending end
+        uint16_t fPort = 0;
+        std::atomic<bool> fArmed{false};
+        std::atomic<int64_t> fSent{0}, fReceived{0};
+        int fTurns = 0;
+    };
+    std::vector<Channel> channels(kSockets);
+    const HeldSocket sender(Platform::OpenSocket(Platform::kSocketDatagram));
+    for (int i = 0; i < kSockets; ++i) {
+        Channel& c = channels[size_t(i)];
+        Platform::SocketHandle socket;
+        if (i < kStreams) {
+            ASSERT_TRUE(MakeStreamPair(&c.fPeer, &socket));
+        } else {
+            socket = OpenBoundDatagramSocket(&c.fPort);
+        }
+        ASSERT_EQ(Platform::SetSocketNonBlocking(socket), 0);
+        c.fRequest = RequestFor(socket, kFirstMessage + uint32_t(i));
+        c.fCurrent = socket;
+    }
+
+    std::mutex queueLock;
+    std::condition_variable queued;
+    std::deque<EventRequest> deliveries;
+    std::atomic<int> unarmed{0};
+    std::atomic<bool> stop{false};
+    DeliveryPump::Instance().Route(kFirstMessage, [&](const EventRequest& request) {
+        std::lock_guard<std::mutex> lock(queueLock);
+        deliveries.push_back(request);
+        queued.notify_one();
+    });
+    const auto drain = [](Channel& c, bool stream) {
+        char buffer[256];
+        Platform::SocketAddress from;
+        for (;;) {
+            const int32_t got =
+                stream ? Platform::ReceiveSocket(c.fRequest.fSocket, buffer, sizeof(buffer))
+                       : Platform::ReceiveSocketFrom(c.fRequest.fSocket, buffer, sizeof(buffer),
+                                                     &from);
+            if (got <= 0) return;
+            c.fReceived += got;
+        }
+    };
+    const auto arm = [](Channel& c, uint32_t bits, bool first) {
+        c.fArmed = true;
+        ASSERT_EQ(first ? WatchSocket(&c.fRequest, bits) : RewatchSocket(&c.fRequest, bits), 0);
+    };
+    const auto serve = [&](const EventRequest& delivered) {
+        const int i = int(delivered.fMessage - kFirstMessage);
+        Channel& c = channels[size_t(i)];
+        if (delivered.fSocket != c.fCurrent) return;  // for a socket closed since
+        if (!c.fArmed.exchange(false)) ++unarmed;
+        const bool stream = i < kStreams;
+        drain(c, stream);
+        const int turn = ++c.fTurns;
+        if (turn % 7 == 0) {  // switched off while data comes
+            ASSERT_EQ(RewatchSocket(&c.fRequest, 0), 0);
+            std::this_thread::sleep_for(2ms);
+        }
+        if (!stream && turn % 5 == 0) {
+            std::lock_guard<std::mutex> lock(c.fLock);
+            drain(c, stream);
+            Platform::CloseSocket(c.fRequest.fSocket);
+            c.fRequest.fSocket = OpenBoundDatagramSocket(&c.fPort);
+            c.fCurrent = c.fRequest.fSocket;
+            ASSERT_EQ(Platform::SetSocketNonBlocking(c.fRequest.fSocket), 0);
+            arm(c, kWatchRead, true);
+            return;
+        }
+        arm(c, stream && turn % 4 == 0 ? kWatchWrite : kWatchRead, false);
+    };
+    std::vector<std::unique_ptr<BoundedThread>> owners;
+    for (int o = 0; o < kOwners; ++o) {
+        owners.push_back(std::make_unique<BoundedThread>([&] {
+            std::unique_lock<std::mutex> lock(queueLock);
+            for (;;) {
+                queued.wait_for(lock, 10ms, [&] { return !deliveries.empty() || stop; });
+                if (deliveries.empty()) {
+                    if (stop) return;
+                    continue;
+                }
+                const EventRequest delivered = deliveries.front();
+                deliveries.pop_front();
+                lock.unlock();
+                serve(delivered);
+                lock.lock();
+            }
+        }));
+    }
+    for (Channel& c : channels)
+        arm(c, kWatchRead, true);
+
+    const char piece[16] = "0123456789abcde";
+    const auto until = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < until) {
+        for (int i = 0; i < kSockets; ++i) {
+            Channel& c = channels[size_t(i)];
+            std::lock_guard<std::mutex> lock(c.fLock);
+            if (c.fSent - c.fReceived >= kWindow) continue;
+            const Platform::SocketAddress target = LoopbackAddress(c.fPort);
+            const int32_t sent = i < kStreams
+                                     ? Platform::SendSocket(c.fPeer, piece, 16)
+                                     : Platform::SendSocketTo(sender.Get(), piece, 16, &target);
+            if (sent > 0) c.fSent += sent;
+        }
+        std::this_thread::sleep_for(50us);
+    }
+    for (Channel& c : channels) {
+        EXPECT_TRUE(WaitUntil([&] { return c.fReceived == c.fSent; }, 5s))
+            << c.fRequest.fMessage << ": " << c.fReceived << " of " << c.fSent << " read";
+    }
+    stop = true;
+    for (auto& owner : owners)
+        owner->Join();
+    DeliveryPump::Instance().Route(0, nullptr);
+    EXPECT_EQ(unarmed.load(), 0) << "deliveries to sockets not armed";
+    for (Channel& c : channels) {
+        EXPECT_GT(c.fTurns, 10) << c.fRequest.fMessage;
+        UnwatchSocket(c.fRequest.fSocket);
+        Platform::CloseSocket(c.fRequest.fSocket);
+        if (c.fPeer != Platform::kInvalidSocket) Platform::CloseSocket(c.fPeer);
+    }
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port);
 bool MakeStreamPair(Platform::SocketHandle* client, Platform::SocketHandle* server);
 // Sends one datagram from a fresh socket to 127.0.0.1:port.
 bool SendDatagramTo(uint16_t port, const void* data, uint32_t length);
+// Sends one byte of urgent (out-of-band) data on a stream socket.
+bool SendUrgentByte(Platform::SocketHandle socket, char byte);
 
 // A platform socket closed when its holder goes.
 class HeldSocket {
