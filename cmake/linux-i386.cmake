@@ -13,3 +13,6 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 find_program(CU_QEMU_I386 qemu-i386-static REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CU_QEMU_I386})
+
+# Tells the test build that glibc is linked static (see tests/CMakeLists.txt).
+set(CU_STATIC_GLIBC ON)
