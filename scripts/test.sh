@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The test command: installs what a fresh machine lacks, builds every preset (native,
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, 32-bit Windows under
-# Wine, or 64-bit Windows where this machine runs no 32-bit program) and runs every test in
-# each; the multicast tests run again inside a private network
-# namespace (as root). Ends with a summary; exits non-zero on any failure.
+# Wine, or 64-bit Windows where this machine runs no 32-bit program, and static 32-bit
+# Linux under qemu-i386-static) and runs every test in each; the multicast tests run again
+# inside a private network namespace (as root). Ends with a summary; exits non-zero on any
+# failure.
 #
-#   scripts/test.sh [PRESET...]     default: native asan tsan win32
+#   scripts/test.sh [PRESET...]     default: native asan tsan win32 linux32
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(native asan tsan win32)
+[ ${#presets[@]} -eq 0 ] && presets=(native asan tsan win32 linux32)
 
 scripts/install-deps.sh all || { echo "could not install the build dependencies" >&2; exit 1; }
 

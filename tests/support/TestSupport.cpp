@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -46,6 +47,11 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
 
 bool StaysFalseFor(const std::function<bool()>& predicate, std::chrono::milliseconds window) {
     return !WaitUntil(predicate, window);
+}
+
+bool UnderQemuUserEmulation() {
+    const char* announced = std::getenv("CU_QEMU_USER");
+    return announced != nullptr && std::strcmp(announced, "1") == 0;
 }
 
 BoundedThread::BoundedThread(std::function<void()> body)

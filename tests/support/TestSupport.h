@@ -39,6 +39,10 @@ bool WaitUntil(const std::function<bool()>& predicate,
 // returns as soon as the predicate holds).
 bool StaysFalseFor(const std::function<bool()>& predicate, std::chrono::milliseconds window);
 
+// True when the suites run under qemu's user-mode emulation, as the linux32 test preset
+// announces with CU_QEMU_USER=1: a test of what qemu does not emulate skips, saying so.
+bool UnderQemuUserEmulation();
+
 // A helper thread that is joined on scope exit and cannot hang the suite: when the body has
 // not ended within the limit (a failed assertion left it waiting, say), the process ends
 // with a message instead, since the body may still use the test's stack.
