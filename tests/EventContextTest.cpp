@@ -159,6 +159,36 @@ TEST(EventContextDisposal, ReopenedContextsRegisterAfreshAndNoLoopIsReported) {
     ASSERT_EQ(reported.Take().size(), 1u);
 }
 
+// Disposed from another thread while the event loop is inside its OnEvent, a context
+// returns only once OnEvent has: the loop is never left in a context that is gone.
+TEST(EventContextDisposal, DisposeWaitsForTheDeliveryInProgress) {
+    struct HeldContext : EventContext {
+        using EventContext::EventContext;
+        void OnEvent(uint32_t) override {
+            fInside = true;
+            WaitUntil([this] { return fRelease.load(); });
+            fReturned = true;
+        }
+        std::atomic<bool> fInside{false}, fRelease{false}, fReturned{false};
+    };
+    uint16_t port = 0;
+    HeldContext context(-1, RuntimeEnvironment::EventLoop());
+    context.SetNonBlocking(OpenBoundDatagramSocket(&port));
+    context.ArmEvent(kWatchRead);
+    ASSERT_TRUE(SendDatagramTo(port, "d", 1));
+    ASSERT_TRUE(WaitUntil([&] { return context.fInside.load(); }));
+    std::atomic<bool> disposed{false}, returnedFirst{false};
+    BoundedThread disposer([&] {
+        context.Dispose();
+        returnedFirst = context.fReturned.load();
+        disposed = true;
+    });
+    EXPECT_TRUE(StaysFalseFor([&] { return disposed.load(); }, 100ms));
+    context.fRelease = true;
+    disposer.Join();
+    EXPECT_TRUE(returnedFirst.load());
+}
+
 // A readiness wait that keeps failing is reported once and tried again after a pause, not
 // in a hot loop; the loop then serves as before.
 TEST(EventLoop, FailingWaitsAreReportedOnceAndRetriedAfterAPause) {

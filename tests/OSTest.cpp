@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "OS.h"
 #include "platform/Platform.h"
@@ -17,14 +18,20 @@ uint32_t sFakeTimer = 0;
 // absolute value.
 TEST(Clock, ExtendsTheTimerAcrossItsWrap) {
     const OS::RawTimer previous = OS::SetRawTimer([] { return sFakeTimer; });
-    std::vector<int64_t> readings;
-    for (uint32_t raw : {0xFFFFFF00u, 0x100u, 0x150u}) {
+    // Each raw reading, and how far the clock must have moved since the one before: the
+    // same reading twice is no wrap, a smaller one is, counted once.
+    const std::pair<uint32_t, int64_t> steps[] = {
+        {0xFFFFFF00u, 0}, {0xFFFFFF00u, 0}, {0x100u, 0x200}, {0x100u, 0}, {0x150u, 0x50}};
+    int64_t last = 0;
+    for (const auto& [raw, moved] : steps) {
         sFakeTimer = raw;
-        readings.push_back(OS::Milliseconds());
+        const int64_t now = OS::Milliseconds();
+        if (&raw != &steps[0].first) {
+            EXPECT_EQ(now - last, moved) << std::hex << raw;
+        }
+        last = now;
     }
     OS::SetRawTimer(previous);
-    EXPECT_EQ(readings[1] - readings[0], 0x200);  // the difference plus 2^32, not backwards
-    EXPECT_EQ(readings[2] - readings[1], 0x50);   // and the wrap is counted once
 }
 
 // Fixed-point seconds keep the fraction, cut toward zero; the zone is whole hours east of

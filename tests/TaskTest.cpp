@@ -69,18 +69,31 @@ TEST(TaskScheduling, SignalsCoalesceIntoOneRunAndASignalDuringItRerunsOnTheSameT
     EXPECT_EQ(task.fLastThread.load(), ThreadAt(0));
     EXPECT_TRUE(StaysFalseFor([&] { return task.fRuns.load() > 2; }, 50ms));
     EXPECT_EQ(task.GetEvents(), 0u);
+    // Pinned for those runs only: its next signal takes a turn of the round robin.
+    const uint32_t counter = AtomicRead(&TaskThreadPool::sRoundRobinCounter);
+    task.Signal(0x1);
+    EXPECT_EQ(AtomicRead(&TaskThreadPool::sRoundRobinCounter), counter + 1);
+    EXPECT_TRUE(WaitUntil([&] { return task.fRuns.load() == 3; }));
 }
 
 // Parked, a task runs at its time and not before, on its thread, ahead of work queued
-// earlier, with the timer bit and what was signalled meanwhile.
-TEST(TaskScheduling, ParkedTaskRunsAtItsTimeAheadOfQueuedWork) {
-    TaskProbe parked([](TaskProbe& self) { return int64_t(self.fRuns.load() == 0 ? 300 : 0); });
-    TaskProbe queued;
-    parked.PinTo(ThreadAt(2));
-    queued.PinTo(ThreadAt(2));
+// earlier, with the timer bit and what was signalled meanwhile; one parked for less runs
+// first, though parked before the other.
+TEST(TaskScheduling, ParkedTasksRunAtTheirTimesAheadOfQueuedWork) {
+    const auto parkingFor = [](int64_t wait) {
+        return [wait](TaskProbe& self) { return int64_t(self.fRuns.load() == 0 ? wait : 0); };
+    };
+    TaskProbe shortly(parkingFor(50)), parked(parkingFor(300)), queued;
+    for (TaskProbe* task : {&shortly, &parked, &queued})
+        task->PinTo(ThreadAt(2));
+    shortly.Signal(0x1);
+    ASSERT_TRUE(shortly.RanOnce());
     parked.Signal(0x1);
     ASSERT_TRUE(parked.RanOnce());
     const int64_t firstRun = parked.fLastRunAt.load();
+    ASSERT_TRUE(WaitUntil([&] { return shortly.fRuns.load() == 2; }));
+    EXPECT_LT(shortly.fLastRunAt.load() - firstRun, 200);
+    EXPECT_EQ(parked.fRuns.load(), 1);
     parked.fEventsSeen = 0;
     parked.Signal(0x40);
     {
@@ -170,37 +183,57 @@ TEST(TaskScheduling, WaitsAreClampedForNearAndFarTimers) {
         EXPECT_EQ(TaskThread::WaitMSecFor(untilDue[i]), wait[i]) << untilDue[i];
 }
 
-// Many tasks signalled from several threads, some in batches as the event loop signals: no
-// task runs on two threads at once, and every task's last signal is seen by a run.
+// Many tasks signalled at once from several threads, some in batches as the event loop
+// signals, round after round: no task runs on two threads at once, and no signal is lost
+// (every signaller's bit reaches every task in every round).
 TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
-    std::atomic<bool> overlapped{false};
+    constexpr uint32_t kSignallers = 4, kRounds = 100, kAllBits = (1u << kSignallers) - 1;
+    std::atomic<bool> overlapped{false}, stop{false};
+    std::atomic<uint32_t> round{0}, signalled{0};
     std::vector<std::atomic<int>> inside(40);  // outlives the tasks, whose runs use it
     std::vector<std::unique_ptr<TaskProbe>> tasks(inside.size());
     for (size_t i = 0; i < tasks.size(); ++i) {
         tasks[i] = std::make_unique<TaskProbe>([&, i](TaskProbe& self) {
             if (inside[i].fetch_add(1) != 0) overlapped = true;
-            if (self.fRuns.load() % 7 == 0) self.Signal(0x2);  // itself, now and then
+            if (self.fRuns.load() % 7 == 0) self.Signal(0x100);  // itself, now and then
             inside[i].fetch_sub(1);
             return int64_t(0);
         });
     }
     std::vector<std::unique_ptr<BoundedThread>> signallers;
-    for (size_t s = 0; s < 4; ++s) {
+    for (uint32_t s = 0; s < kSignallers; ++s) {
         signallers.push_back(std::make_unique<BoundedThread>([&, s] {
-            for (size_t i = 0; i < 3000; ++i) {
+            for (uint32_t done = 0; done < kRounds && !stop.load();) {
+                if (round.load() == done) continue;
                 std::optional<TaskWakeUpBatch> batch;
                 if (s % 2 == 1) batch.emplace();
-                for (size_t j = 0; j < (s % 2 == 1 ? 4 : 1); ++j)
-                    tasks[(i * 5 + j + s) % tasks.size()]->Signal(0x1);
+                for (auto& task : tasks)
+                    task->Signal(1u << s);
+                batch.reset();
+                signalled.fetch_add(1);
+                ++done;
             }
         }));
     }
+    uint32_t lostIn = 0;
+    for (uint32_t r = 1; r <= kRounds && lostIn == 0; ++r) {
+        for (auto& task : tasks)
+            task->fEventsSeen = 0;
+        round = r;
+        const bool allSeen = WaitUntil([&] {
+            if (signalled.load() < r * kSignallers) return false;
+            for (auto& task : tasks)
+                if ((task->fEventsSeen.load() & kAllBits) != kAllBits) return false;
+            return true;
+        });
+        if (!allSeen) lostIn = r;
+    }
+    stop = true;
     signallers.clear();
-    for (auto& task : tasks)
-        task->Signal(0x100);
-    for (auto& task : tasks)
-        EXPECT_TRUE(WaitUntil([&] { return (task->fEventsSeen.load() & 0x100) != 0; }));
+    EXPECT_EQ(lostIn, 0u) << "a signal was lost in that round";
     EXPECT_FALSE(overlapped);
+    for (auto& task : tasks)
+        EXPECT_TRUE(WaitUntil([&] { return task->GetEvents() == 0; }));
 }
 
 }  // namespace
