@@ -1,6 +1,7 @@
 // Stream sockets through the real event loop and task threads.
 #include <gtest/gtest.h>
 
+#include "platform/FaultInjection.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/StreamPeer.h"
 
@@ -93,6 +94,43 @@ TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
         EXPECT_EQ(socket.SendVector(buffers, 1, nullptr), EPIPE);
     }
     EXPECT_EQ(socket.Send("x", 1, nullptr), kErrNotConnected);
+}
+
+// A gathered send of more pieces than one system call takes, cut short in its first call
+// while the peer reads at once: what the peer gets is exactly the bytes reported sent, in
+// order, though there was room again before a next call could be made.
+TEST(SocketStream, AGatheredSendCutShortReportsOnlyTheBytesThatWentInOrder) {
+    if (!Platform::kFaultInjectionBuilt) GTEST_SKIP() << "built without fault points";
+    const std::string pattern = PatternBytes(1u << 20, 3);
+    StreamPair pair;
+    ASSERT_TRUE(pair.fMade);
+    pair.fSocket.SetSendBufferSize(16 * 1024);
+    std::vector<SocketBuffer> pieces(256);
+    const uint32_t each = uint32_t(pattern.size() / pieces.size());
+    for (size_t i = 0; i < pieces.size(); ++i)
+        pieces[i] = {each, const_cast<char*>(&pattern[i * each])};
+    std::string received;
+    Platform::SetStepAction(Platform::Step::kSendBatchReturned, [&] {
+        char buffer[64 * 1024];
+        for (int empty = 0; empty < 20; OSThread::Sleep(1)) {
+            const int32_t count =
+                Platform::ReceiveSocket(pair.fPeer.Handle(), buffer, sizeof(buffer));
+            if (count > 0)
+                received.append(buffer, size_t(count)), empty = 0;
+            else
+                ++empty;
+        }
+    });
+    uint32_t sent = 0;
+    const int32_t result = pair.fSocket.SendVector(pieces.data(), uint32_t(pieces.size()), &sent);
+    Platform::SetStepAction(Platform::Step::kSendBatchReturned, nullptr);
+    ASSERT_EQ(result, 0);
+    ASSERT_GT(sent, 0u);
+    ASSERT_LE(received.size(), sent);
+    ASSERT_TRUE(pair.fPeer.ReceiveExactly(sent - received.size(), &received));
+    EXPECT_TRUE(received == pattern.substr(0, sent)) << sent << " bytes reported sent";
+    std::string more;
+    EXPECT_FALSE(pair.fPeer.ReceiveExactly(1, &more, 50ms)) << "more came than was reported";
 }
 
 // Null arguments are refused before the platform sees them, and options that fail are

@@ -21,6 +21,10 @@ PendingFault sFaults[kPoints];
 // Calls look at this alone while nothing is armed.
 std::atomic<uint32_t> sArmed{0};
 
+std::mutex sStepsMutex;
+std::function<void()> sStepActions[size_t(Step::kCount)];
+std::atomic<uint32_t> sStepsSet{0};  // steps look at this alone while no action is set
+
 }  // namespace
 
 void InjectFault(FaultPoint point, uint32_t error, uint32_t times) {
@@ -60,6 +64,30 @@ bool TakeFault(FaultPoint point) {
     }
     SetLastError(error);
     return true;
+}
+
+void SetStepAction(Step step, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(sStepsMutex);
+    sStepActions[size_t(step)] = std::move(action);
+    uint32_t set = 0;
+    for (const auto& each : sStepActions)
+        set += each ? 1 : 0;
+    sStepsSet.store(set);
+}
+
+void RunStepAction(Step step) {
+    if (sStepsSet.load(std::memory_order_relaxed) == 0) return;
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> lock(sStepsMutex);
+        action = sStepActions[size_t(step)];
+    }
+    if (!action) return;
+    // Unlocked, since the action may make platform calls of its own; the call it stepped
+    // into still reports its own error.
+    const uint32_t error = LastError();
+    action();
+    SetLastError(error);
 }
 
 }  // namespace Platform

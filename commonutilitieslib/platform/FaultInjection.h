@@ -1,10 +1,12 @@
 // Fault injection for the test suites: chosen platform calls fail, or are interrupted, with
 // a chosen error a chosen number of times, so tests can check what every operation does
 // then. The fault points exist only in builds configured with tests (CU_FAULT_INJECTION);
-// elsewhere they compile to nothing.
+// elsewhere they compile to nothing. Steps are points inside platform calls at which a
+// test can act, to make a race happen there at will.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace Platform {
 
@@ -43,6 +45,17 @@ uint32_t FaultsTaken(FaultPoint point);
 // True, with the last error set, when the call at the point is to fail now.
 bool TakeFault(FaultPoint point);
 
+enum class Step : uint8_t {
+    kReceiveReturned,  // a stream receive's system call has returned; its outcome not noted
+    kSendBatchReturned,  // one system call of a gathered send has returned
+    kCount
+};
+
+// The action runs, on the calling thread, at every pass through the step until an empty
+// action replaces it.
+void SetStepAction(Step step, std::function<void()> action);
+void RunStepAction(Step step);
+
 }  // namespace Platform
 
 #ifdef CU_FAULT_INJECTION
@@ -52,3 +65,9 @@ bool TakeFault(FaultPoint point);
 #define CU_FAULT_POINT_RETURNING(point, failure) ((void)0)
 #endif
 #define CU_FAULT_POINT(point) CU_FAULT_POINT_RETURNING(point, -1)
+
+#ifdef CU_FAULT_INJECTION
+#define CU_STEP(step) ::Platform::RunStepAction(::Platform::Step::step)
+#else
+#define CU_STEP(step) ((void)0)
+#endif

@@ -170,6 +170,7 @@ int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
     const Readiness::Word before = Readiness::Load(socket);
     if (KnownEmpty(before)) return -1;
     const ssize_t result = recv(socket, buffer, size, 0);
+    CU_STEP(kReceiveReturned);
     NoteRead(socket, before, result, size);
     return Result(result);
 }
@@ -194,6 +195,7 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
         message.msg_iov = vectors;
         message.msg_iovlen = batch;
         const ssize_t result = sendmsg(socket, &message, MSG_NOSIGNAL);
+        CU_STEP(kSendBatchReturned);
         if (result < 0) {
             if (total > 0) break;  // report what went out before the failure
             return -1;

@@ -151,7 +151,9 @@ int32_t SendSocket(SocketHandle socket, const void* data, uint32_t length) {
 
 int32_t ReceiveSocket(SocketHandle socket, void* buffer, uint32_t size) {
     CU_FAULT_POINT(kReceive);
-    return Result(recv(SOCKET(socket), static_cast<char*>(buffer), int(size), 0));
+    const int result = recv(SOCKET(socket), static_cast<char*>(buffer), int(size), 0);
+    CU_STEP(kReceiveReturned);
+    return Result(result);
 }
 
 int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t count,
@@ -161,6 +163,7 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
     const int result =
         WSASend(SOCKET(socket), reinterpret_cast<WSABUF*>(const_cast<SocketBuffer*>(buffers)),
                 DWORD(count), &bytes, 0, nullptr, nullptr);
+    CU_STEP(kSendBatchReturned);
     if (result != 0) return -1;
     *sent = uint32_t(bytes);
     return 0;
