@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "CountingAllocator.h"
+#include "RuntimeHost.h"
 #include "Socket.h"
 #include "SocketUtils.h"
 #include "Task.h"
@@ -176,23 +178,18 @@ void MeasureBatches(benchmark::State& state, int64_t perBatch, const char* rateN
 // The pool can be built once per process only; the first caller decides its size.
 inline uint32_t StartTaskThreads(uint32_t count) {
     static const uint32_t sStarted = [count] {
-        TaskThreadPool::AddThreads(count);
+        std::string error;
+        RuntimeHost::Start({.fTaskThreads = count, .fEventLoop = false}, &error);
         return count;
     }();
     return sStarted;
 }
 
-// The socket library, the interface table and the one event loop, stored where sockets
-// find it.
+// The one event loop, stored where sockets find it.
 inline EventLoopThread* StartEventLoop() {
-    static EventLoopThread* const sLoop = [] {
-        Platform::StartSocketLibrary();
-        SocketUtils::LoadInterfaces(false);
-        Socket::sEventLoop = new EventLoopThread;  // lives for the whole process
-        Socket::sEventLoop->Start();
-        return Socket::sEventLoop;
-    }();
-    return sLoop;
+    std::string error;
+    RuntimeHost::Start({.fTaskThreads = 0, .fEventLoop = true}, &error);
+    return Socket::sEventLoop;
 }
 
 // ---- Signal-to-run latency ----------------------------------------------------------------

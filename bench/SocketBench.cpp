@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "CountingAllocator.h"
+#include "RuntimeHost.h"
 #include "Socket.h"
 #include "SocketUtils.h"
 #include "Task.h"
@@ -55,18 +57,11 @@ constexpr uint32_t kMessageSize = 64;
 constexpr int64_t kBatch = 1000;  // round trips the tasks make per hand-off to the bench
 constexpr uint32_t kConnectedNonBlocking = Socket::kSocketConnected | Socket::kSocketNonBlocking;
 
-// The runtime, brought up once as a host does: interface table, event loop, two task
-// threads (one per core here).
+// The runtime as a host brings it up: the event loop and two task threads (one per core
+// here).
 void BringUpRuntime() {
-    static const bool sUp = [] {
-        Platform::StartSocketLibrary();
-        SocketUtils::LoadInterfaces(false);
-        Socket::sEventLoop = new EventLoopThread;
-        Socket::sEventLoop->Start();
-        TaskThreadPool::AddThreads(2);
-        return true;
-    }();
-    (void)sUp;
+    std::string error;
+    RuntimeHost::Start({.fTaskThreads = 2}, &error);
 }
 
 // A connected pair of blocking stream sockets over loopback, without delayed small sends.

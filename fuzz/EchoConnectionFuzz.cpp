@@ -114,9 +114,8 @@ void StopServiceAtExit() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    InstallAssertLogger(&FuzzAsserts());
     std::string error;
-    if (!RuntimeHost::Start(2, &error)) {
+    if (!RuntimeHost::Start({.fTaskThreads = 2, .fAssertLogger = &FuzzAsserts()}, &error)) {
         std::fprintf(stderr, "runtime: %s\n", error.c_str());
         std::abort();
     }

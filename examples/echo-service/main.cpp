@@ -21,7 +21,7 @@ uint32_t TaskThreadCount(const EchoOptions& options) {
 
 bool StartRuntime(uint32_t taskThreads) {
     std::string error;
-    if (!RuntimeHost::Start(taskThreads, &error)) {
+    if (!RuntimeHost::Start({.fTaskThreads = taskThreads}, &error)) {
         ReportProblem(error);
         return false;
     }

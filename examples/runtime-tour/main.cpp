@@ -1,5 +1,6 @@
-// Brings the runtime up in the order a host must keep and shows each piece at work.
+// Brings the runtime's primitives up through the host and shows each piece at work.
 #include <cstdio>
+#include <string>
 
 #include "OS.h"
 #include "OSAssert.h"
@@ -7,6 +8,7 @@
 #include "OSCond.h"
 #include "OSMutex.h"
 #include "OSThread.h"
+#include "RuntimeHost.h"
 
 namespace {
 
@@ -37,13 +39,16 @@ public:
 
 int main() {
     PrintingLogger logger;
-    InstallAssertLogger(&logger);
-
-    OS::Initialize();
+    std::string error;
+    // The primitives alone: no task threads, no event loop.
+    if (!RuntimeHost::Start({.fTaskThreads = 0, .fEventLoop = false, .fAssertLogger = &logger},
+                            &error)) {
+        std::printf("runtime did not start: %s\n", error.c_str());
+        return 1;
+    }
     std::printf("clock anchored: %lld ms since 1970, %u processors, UTC%+d\n",
                 (long long)OS::Milliseconds(), OS::ProcessorCount(), OS::TimeZoneOffsetHours());
 
-    OSThread::Initialize();
     Waiter waiter;
     waiter.Start();
     const int64_t start = OS::Milliseconds();

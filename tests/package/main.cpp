@@ -1,12 +1,18 @@
-// Links against the installed runtime and brings its clock and threads up.
+// Links against the installed runtime and brings it up as a host does.
 #include <OS.h>
-#include <OSThread.h>
+#include <RuntimeHost.h>
 
 #include <cstdio>
+#include <string>
 
 int main() {
-    OS::Initialize();
-    OSThread::Initialize();
+    std::string error;
+    if (!RuntimeHost::Start({}, &error)) {
+        std::printf("installed runtime did not start: %s\n", error.c_str());
+        return 1;
+    }
     std::printf("installed runtime works: %lld\n", (long long)OS::Milliseconds());
-    return OS::Milliseconds() > 0 ? 0 : 1;
+    const bool ticking = OS::Milliseconds() > 0;
+    RuntimeHost::Stop();
+    return ticking ? 0 : 1;
 }

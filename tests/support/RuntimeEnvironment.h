@@ -4,23 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "EventContext.h"
+#include "RuntimeHost.h"
 #include "Socket.h"
-#include "SocketUtils.h"
-#include "Task.h"
 
 class RuntimeEnvironment : public testing::Environment {
 public:
     explicit RuntimeEnvironment(uint32_t taskThreads) : fTaskThreads(taskThreads) {}
 
     void SetUp() override {
-        SocketUtils::LoadInterfaces(false);
-        // The event loop runs for the life of the process: it is never destroyed.
-        Socket::sEventLoop = new EventLoopThread;
-        Socket::sEventLoop->Start();
-        TaskThreadPool::AddThreads(fTaskThreads);
+        std::string error;
+        ASSERT_TRUE(RuntimeHost::Start({.fTaskThreads = fTaskThreads}, &error)) << error;
     }
-    void TearDown() override { TaskThreadPool::RemoveThreads(); }
+    void TearDown() override { RuntimeHost::Stop(); }
 
     static EventLoopThread* EventLoop() { return Socket::sEventLoop; }
 

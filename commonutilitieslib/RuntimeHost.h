@@ -1,0 +1,32 @@
+// Brings the runtime up for a program and takes it down again, in the order the runtime
+// needs: assertion logger, clock, threads, socket library, interface table, event loop,
+// task threads. A program calls Start once before it makes its first task or socket, and
+// Stop once its tasks have ended.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class AssertLogger;
+
+struct RuntimeHostConfig {
+    // 0: none yet; a later Start adds them (the pool is made once per process).
+    uint32_t fTaskThreads = 1;
+    // Sockets are armed through it; a program of tasks alone can do without.
+    bool fEventLoop = true;
+    // Where assertion texts go; null: the host's own, which writes each to standard error
+    // (with no logger at all, an assertion would break into a debugger).
+    AssertLogger* fAssertLogger = nullptr;
+};
+
+class RuntimeHost {
+public:
+    // Brings up, in order, each part the config asks for that is not up yet, so a later
+    // call can add what an earlier one left out. False with a one-line reason in *error;
+    // what came up before the failure stays up.
+    static bool Start(const RuntimeHostConfig& config, std::string* error);
+    // Removes the task threads (after they emptied their run queues) and stops the socket
+    // library. The event loop lasts until the process ends. Every task that should finish
+    // must have ended before: tasks parked for later are left behind.
+    static void Stop();
+};
