@@ -58,6 +58,23 @@ bool RuntimeHost::Start(const RuntimeHostConfig& config, std::string* error) {
     return true;
 }
 
+bool RuntimeHost::WatchStopRequests() {
+    return Platform::WatchStopRequests();
+}
+
+void RuntimeHost::RequestStop() {
+    Platform::RequestStop();
+}
+
+bool RuntimeHost::StopRequested() {
+    return Platform::StopRequested();
+}
+
+bool RuntimeHost::WaitForStopRequest(uint32_t timeoutMSec) {
+    static_assert(kForever == Platform::kInfinite);
+    return Platform::WaitForStopRequest(timeoutMSec);
+}
+
 void RuntimeHost::Stop() {
     if (sTaskThreadsUp) TaskThreadPool::RemoveThreads();
     sTaskThreadsUp = false;

@@ -29,4 +29,16 @@ public:
     // library. The event loop lasts until the process ends. Every task that should finish
     // must have ended before: tasks parked for later are left behind.
     static void Stop();
+
+    // Stop requests: Ctrl-C and SIGTERM (console control events on Windows) ask the
+    // program to stop instead of ending it, once watched; a second one ends it as usual.
+    // False when the platform refused.
+    static bool WatchStopRequests();
+    // Asks for a stop as the user would; any thread.
+    static void RequestStop();
+    static bool StopRequested();
+    // Blocks, without polling, until a stop is requested or the time is up (kForever: no
+    // limit); true when one was.
+    static constexpr uint32_t kForever = 0xFFFFFFFF;
+    static bool WaitForStopRequest(uint32_t timeoutMSec = kForever);
 };

@@ -303,6 +303,11 @@ int PrepareListeningSocket(SocketHandle socket);
 bool WatchStopRequests();
 // True once a stop was requested since WatchStopRequests. Safe from any thread.
 bool StopRequested();
+// Requests a stop as the user would. Safe from any thread.
+void RequestStop();
+// Blocks until a stop is requested or the time (kInfinite: none) is up; true when one
+// was. Any number of threads may wait.
+bool WaitForStopRequest(uint32_t timeoutMSec);
 
 }  // namespace Platform
 

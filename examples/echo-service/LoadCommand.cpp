@@ -6,9 +6,7 @@
 #include "EchoCommands.h"
 #include "LoadClient.h"
 #include "LoadReport.h"
-#include "OSThread.h"
 #include "RuntimeHost.h"
-#include "platform/Platform.h"
 
 namespace {
 
@@ -49,8 +47,7 @@ int RunLoad(const EchoOptions& options) {
     LoadSnapshot before = LoadSnapshot::Take(client.Stats());
     double lastReport = 0;
     uint32_t reported = 0;
-    while (!Platform::StopRequested()) {
-        OSThread::Sleep(kTickMSec);
+    while (!RuntimeHost::WaitForStopRequest(kTickMSec)) {
         client.Tick();
         const double elapsed = SecondsSince(start);
         if (elapsed >= reported + 1.0) {

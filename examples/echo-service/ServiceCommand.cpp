@@ -4,25 +4,7 @@
 
 #include "EchoCommands.h"
 #include "EchoService.h"
-#include "OS.h"
-#include "OSThread.h"
 #include "RuntimeHost.h"
-#include "platform/Platform.h"
-
-namespace {
-
-constexpr uint32_t kWaitSliceMSec = 50;
-
-// Until a stop is requested or the duration (0: none) is over.
-void WaitForStop(uint32_t durationSeconds) {
-    const int64_t deadline = OS::Milliseconds() + int64_t(durationSeconds) * 1000;
-    while (!Platform::StopRequested()) {
-        if (durationSeconds > 0 && OS::Milliseconds() >= deadline) return;
-        OSThread::Sleep(kWaitSliceMSec);
-    }
-}
-
-}  // namespace
 
 int RunService(const EchoOptions& options) {
     const uint32_t threads = TaskThreadCount(options);
@@ -46,7 +28,9 @@ int RunService(const EchoOptions& options) {
         std::printf("; Ctrl-C stops it\n");
     std::fflush(stdout);
 
-    WaitForStop(options.fDurationSeconds);
+    // Until a stop is requested or the duration (0: none) is over.
+    RuntimeHost::WaitForStopRequest(options.fDurationSeconds > 0 ? options.fDurationSeconds * 1000
+                                                                 : RuntimeHost::kForever);
 
     std::printf("echo-service: stopping: %u connections open\n",
                 service.Stats().fOpenConnections.load());

@@ -7,7 +7,6 @@
 #include "EchoOptions.h"
 #include "OS.h"
 #include "RuntimeHost.h"
-#include "platform/Platform.h"
 
 // What both commands share: reporting a problem, and bringing the runtime up and down.
 
@@ -25,7 +24,7 @@ bool StartRuntime(uint32_t taskThreads) {
         ReportProblem(error);
         return false;
     }
-    Platform::WatchStopRequests();
+    RuntimeHost::WatchStopRequests();
     return true;
 }
 
