@@ -18,9 +18,12 @@ constexpr int kAssertClose = 124;
 constexpr int kAssertRewatch = 174;
 constexpr int kAssertWatch = 232;
 constexpr int kAssertWait = 260;
+constexpr int kAssertNoMessageNumber = 92;
 
-constexpr uint32_t kMessageNumberCount =
-    EventContext::kLastMessageNumber - EventContext::kFirstMessageNumber + 1;
+// Set by the arming that found every number in use and reported it, cleared by the next
+// registration that succeeds: a crowd of sockets failing to arm makes one line, not
+// thousands.
+uint32_t sNumbersRanOut = 0;  // changed only by the atomic operations
 
 }  // namespace
 
@@ -87,34 +90,50 @@ bool EventContext::Register() {
     for (uint32_t attempt = 0; attempt < kMessageNumberCount; ++attempt) {
         fMessageNumber = AllocateMessageNumber();
         PointRegistryEntryAtThis();
-        if (fEventLoop->fContextTable.Insert(&fRegistryEntry) == 0) return true;
+        if (fEventLoop->fContextTable.Insert(&fRegistryEntry) == 0) {
+            if (AtomicRead(&sNumbersRanOut) != 0) CompareAndStore(1, 0, &sNumbersRanOut);
+            return true;
+        }
     }
-    AssertV(false, OSRefRegistry::kDuplicateName);
     fMessageNumber = 0;
     return false;
 }
 
-void EventContext::ArmEvent(uint32_t eventBits) {
-    if (fArmed) {
-        // The common path: one platform call, no registry work.
-        fRequest.fEventBits = eventBits;
-        if (RewatchSocket(&fRequest, eventBits) != 0)
-            AssertVAt(false, OSThread::LastErrorCode(), kAssertRewatch);
-        return;
-    }
+int32_t EventContext::ReserveMessageNumber() {
+    if (fMessageNumber != 0) return 0;
     Assert(fEventLoop != nullptr);
-    if (fEventLoop == nullptr) return;
+    if (fEventLoop == nullptr) return kErrNoMessageNumber;
     // The socket is in the request before the context is registered: the event loop
     // checks it against every notification it hands over.
     fRequest = EventRequest();
     fRequest.fWatchRecord = 1;
     fRequest.fSocket = fSocket;
-    fRequest.fEventBits = eventBits;
-    if (!Register()) return;
+    if (!Register()) return kErrNoMessageNumber;
     fRequest.fMessage = fMessageNumber;
+    return 0;
+}
+
+int32_t EventContext::ArmEvent(uint32_t eventBits) {
+    if (fArmed) {
+        // The common path: one platform call, no registry work.
+        fRequest.fEventBits = eventBits;
+        if (RewatchSocket(&fRequest, eventBits) == 0) return 0;
+        const int32_t error = OSThread::LastErrorCode();
+        AssertVAt(false, error, kAssertRewatch);
+        return error;
+    }
+    const int32_t reserved = ReserveMessageNumber();
+    if (reserved != 0) {
+        if (fEventLoop != nullptr && CompareAndStore(0, 1, &sNumbersRanOut))
+            AssertVAt(false, OSRefRegistry::kDuplicateName, kAssertNoMessageNumber);
+        return reserved;
+    }
+    fRequest.fEventBits = eventBits;
     fArmed = 1;
-    if (WatchSocket(&fRequest, eventBits) != 0)
-        AssertVAt(false, OSThread::LastErrorCode(), kAssertWatch);
+    if (WatchSocket(&fRequest, eventBits) == 0) return 0;
+    const int32_t error = OSThread::LastErrorCode();
+    AssertVAt(false, error, kAssertWatch);
+    return error;
 }
 
 void EventContext::SetTask(Task* task) {

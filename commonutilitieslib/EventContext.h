@@ -1,5 +1,12 @@
 // Event contexts bind one socket to one task: when the socket becomes ready, the event loop
 // signals the task with Task::kReadEvent.
+//
+// Every armed socket holds one of the 7,169 message numbers (1024 to 8192) from its first
+// arming until it is disposed, so a process arms at most 7,169 sockets at once (the
+// listeners and datagram sockets among them). Past that, ArmEvent answers
+// kErrNoMessageNumber and the socket gets no notification until a number comes free; the
+// owner must close it or try again later. A host stays under the limit by capping its
+// connections below it, or by spreading them over several processes.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +25,7 @@ public:
     // Message numbers identify a socket's notifications: 1024 to 8192.
     static constexpr uint32_t kFirstMessageNumber = kFirstSocketMessage;
     static constexpr uint32_t kLastMessageNumber = kLastSocketMessage;
+    static constexpr uint32_t kMessageNumberCount = kLastMessageNumber - kFirstMessageNumber + 1;
 
     // The socket may be -1 (none yet). The event loop must outlive the context; a context
     // made before there is one cannot be armed.
@@ -37,8 +45,17 @@ public:
     // Unregisters the context (waiting for a delivery in progress) and closes its socket.
     void Dispose();
     // Arms the socket for one notification (kWatchRead, kWatchWrite). The first call gives
-    // the socket its message number and registers the context under it.
-    void ArmEvent(uint32_t eventBits);
+    // the socket its message number and registers the context under it. 0; or
+    // kErrNoMessageNumber when no number is free (or there is no event loop): the context
+    // stays unarmed, the first failure of a run of them is reported by assertion, and a
+    // later call tries again; or the platform's error of a failed watch, reported by
+    // assertion: the context stays registered and the next call tries again.
+    int32_t ArmEvent(uint32_t eventBits);
+    // Gives the context its message number and registers it without watching the socket
+    // yet, so that an owner learns before it relies on notifications whether the socket
+    // can have any. 0 (also when it has its number already) or kErrNoMessageNumber,
+    // reported by no assertion: the caller says what it turned away.
+    int32_t ReserveMessageNumber();
     void SetTask(Task* task);
     // Moves the other context's registration (not its handle) to this one, which was built
     // on the same socket; the other context no longer closes the socket.
@@ -48,6 +65,8 @@ public:
     // The socket the context's notifications name: the one it was armed with.
     int32_t GetWatchedSocket() const { return fRequest.fSocket; }
     uint32_t GetMessageNumber() const { return fMessageNumber; }
+    // Armed since it was opened: it holds a message number and its socket is watched.
+    Bool16 IsArmed() const { return fArmed; }
     Task* GetTask() const { return fTask; }
 
 protected:

@@ -17,3 +17,5 @@ constexpr int32_t kErrNotConnected = 1002;
 constexpr int32_t kErrAddressInUse = 1004;
 constexpr int32_t kErrInProgress = 1007;
 constexpr int32_t kErrAddressNotAvailable = 1009;
+// Every message number of the process is held by another socket: this one cannot be armed.
+constexpr int32_t kErrNoMessageNumber = 1010;

@@ -1,5 +1,8 @@
 #include "TCPListenerSocket.h"
 
+#include <cstdio>
+
+#include "OS.h"
 #include "OSAssert.h"
 #include "OSAtomic.h"
 #include "OSThread.h"
@@ -25,6 +28,10 @@ int32_t TCPListenerSocket::Listen(uint32_t address, uint16_t port, int32_t backl
 
 uint32_t TCPListenerSocket::GetAcceptFailures() const {
     return AtomicRead(&fAcceptFailures);
+}
+
+uint32_t TCPListenerSocket::GetTurnedAway() const {
+    return AtomicRead(&fTurnedAway);
 }
 
 int64_t TCPListenerSocket::Run() {
@@ -59,6 +66,25 @@ void TCPListenerSocket::HandOver(int32_t handle, const Platform::SocketAddress& 
         Platform::CloseSocket(handle);
         return;
     }
-    socket->Attach(handle, remote);
+    // Closed at once, the connection is not left waiting for a number; the task learns of
+    // it on its first run and ends.
+    if (socket->Attach(handle, remote) != 0) TurnedAway();
     task->Signal(Task::kReadEvent);
+}
+
+void TCPListenerSocket::TurnedAway() {
+    AtomicAdd(&fTurnedAway, 1);
+    ++fTurnedAwayUnreported;
+    const int64_t now = OS::Milliseconds();
+    if (fTurnedAwayReported && now - fTurnedAwayReportedAt < kTurnedAwayReportMSec) return;
+    fTurnedAwayReported = true;
+    fTurnedAwayReportedAt = now;
+    char text[kAssertBufferSize];
+    snprintf(text, sizeof(text),
+             "TCPListenerSocket: port %u closed %u new connection%s at once: all %u message "
+             "numbers of the process are in use",
+             unsigned(GetLocalPort()), unsigned(fTurnedAwayUnreported),
+             fTurnedAwayUnreported == 1 ? "" : "s", unsigned(kMessageNumberCount));
+    fTurnedAwayUnreported = 0;
+    ReportAssertion(text);
 }

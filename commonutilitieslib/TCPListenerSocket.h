@@ -2,6 +2,13 @@
 // accepts them without blocking until none is left, hands each to a new task as a
 // connected TCPSocket, and arms itself again. The host says what serves a connection by
 // overriding CreateConnectionTask.
+//
+// Each connection needs one of the process's 7,169 message numbers (see EventContext) for
+// as long as it is open. When none is free, the listener closes the connection at once
+// instead of holding it open unserved, counts it (GetTurnedAway) and says so in one line
+// through the assertion logger at the first such connection, then at most once per
+// kTurnedAwayReportMSec with the count since. Cap the connections a process serves below
+// the limit, or spread them over several processes.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +27,8 @@ public:
     // Pause before accepting again when the process has run out of handles or memory:
     // the waiting connection keeps the socket readable, so retrying at once would spin.
     static constexpr int64_t kAcceptPauseMSec = 100;
+    // The shortest time between two reports of connections turned away.
+    static constexpr int64_t kTurnedAwayReportMSec = 1000;
 
     TCPListenerSocket();
 
@@ -36,18 +45,31 @@ public:
     int64_t Run() override;
 
     uint32_t GetAcceptFailures() const;
+    // Connections closed at once because no message number was free for them.
+    uint32_t GetTurnedAway() const;
 
 protected:
     // The host's part, called on the listener's task thread for each accepted connection:
     // build the task that serves it and return it, with the TCPSocket it owns (built with
     // that task, without a handle) through outSocket. The listener attaches the
     // connection to that socket and signals the task with kReadEvent, so its first run
-    // comes at once. Return null to turn the connection away: it is closed.
+    // comes at once. Return null to turn the connection away: it is closed. When no
+    // message number is free for the connection, the listener closes it all the same and
+    // still signals the task, whose first run finds its socket not connected (IsConnected
+    // is 0, Read and Send answer kErrNotConnected): the task then ends.
     virtual Task* CreateConnectionTask(uint32_t remoteAddress, uint16_t remotePort,
                                        TCPSocket** outSocket) = 0;
 
 private:
     void HandOver(int32_t handle, const Platform::SocketAddress& remote);
+    // Counts a connection closed for want of a message number, and reports the count
+    // since the last report when that is long enough ago.
+    void TurnedAway();
 
     uint32_t fAcceptFailures = 0;  // changed only by AtomicAdd
+    uint32_t fTurnedAway = 0;      // changed only by AtomicAdd
+    // Only the listener's runs touch these.
+    uint32_t fTurnedAwayUnreported = 0;
+    bool fTurnedAwayReported = false;
+    int64_t fTurnedAwayReportedAt = 0;
 };

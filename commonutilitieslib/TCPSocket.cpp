@@ -17,11 +17,18 @@ int32_t ErrorNumberOf(uint32_t platformCode) {
 TCPSocket::TCPSocket(Task* notifyTask, uint32_t flags)
     : Socket(notifyTask, flags | kSocketNonBlocking) {}
 
-void TCPSocket::Attach(int32_t handle, const Platform::SocketAddress& remote) {
+int32_t TCPSocket::Attach(int32_t handle, const Platform::SocketAddress& remote) {
     Assert(fSocket == -1);
     fSocket = handle;
     fRemoteAddress = remote;
+    // A connection that could never be signalled would stay open with nobody serving it.
+    const int32_t reserved = ReserveMessageNumber();
+    if (reserved != 0) {
+        Dispose();
+        return reserved;
+    }
     Connected();
+    return 0;
 }
 
 void TCPSocket::Connected() {
@@ -41,7 +48,12 @@ int32_t TCPSocket::Connect(uint32_t address, uint16_t port) {
     fRemoteAddress.fAddress = Platform::HostToNetwork32(address);
     // Armed before the attempt starts: Windows reports a connection that fails at once
     // only to a socket that is already watched.
-    ArmEvent(kWatchWrite);
+    const int32_t armed = ArmEvent(kWatchWrite);
+    if (armed != 0) {
+        // An attempt nobody would be told the end of is better not made.
+        fConnectError = armed;
+        return armed;
+    }
     if (Platform::ConnectSocket(fSocket, &fRemoteAddress) == 0) {
         Connected();
         return 0;

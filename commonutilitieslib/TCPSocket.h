@@ -12,14 +12,17 @@ public:
     // The socket is always non-blocking, whatever the flags say.
     TCPSocket(Task* notifyTask, uint32_t flags);
 
-    // Takes a non-blocking handle that a listener accepted from the given peer: marked
-    // bound and connected, its local address read back.
-    void Attach(int32_t handle, const Platform::SocketAddress& remote);
+    // Takes a non-blocking handle that a listener accepted from the given peer and gives it
+    // its message number: marked bound and connected, its local address read back. 0; or
+    // kErrNoMessageNumber when no number is free: the handle is closed at once and the
+    // socket stays unconnected (reads and sends fail with kErrNotConnected).
+    int32_t Attach(int32_t handle, const Platform::SocketAddress& remote);
 
     // Starts connecting to the address and port (host byte order), opening the socket
     // first if it has no handle. 0: connected at once. kErrInProgress: under way, and the
     // socket is armed for writing, so the task is signalled when the attempt has ended;
-    // it then calls CheckConnect. Otherwise the error.
+    // it then calls CheckConnect. Otherwise the error, kErrNoMessageNumber among them:
+    // then no attempt was made.
     int32_t Connect(uint32_t address, uint16_t port);
     // Where a connect under way stands: 0 once connected, kErrInProgress while still under
     // way (a signal may come early: arm for writing again and wait), or the error that

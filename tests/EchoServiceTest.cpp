@@ -4,11 +4,13 @@
 #include <memory>
 
 #include "EchoConnectionTask.h"
+#include "EchoListener.h"
 #include "EchoService.h"
 #include "LoadClient.h"
 #include "TCPListenerSocket.h"
 #include "platform/FaultInjection.h"
 #include "support/Datagrams.h"
+#include "support/MessageNumbers.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/StreamPeer.h"
 
@@ -147,6 +149,51 @@ TEST(EchoService, TheListenerServesBurstsBeyondOneRunAndGetsOverFailedAccepts) {
         EXPECT_EQ(Platform::FaultsTaken(Platform::FaultPoint::kAccept), 2u) << error;
     }
     Platform::ClearFaults();
+}
+
+// With every message number taken, the listener closes each new connection at once (the
+// client reads the end), and counts it; a burst makes one report line, and one more
+// connection a report period later makes the next, with the count since the first. Once
+// numbers are free, connections are served again.
+TEST(EchoService, AtTheMessageNumberLimitNewConnectionsAreClosedCountedAndReportedPerBurst) {
+    EchoServiceConfig tcpOnly;  // a datagram task arms on its first run, maybe too late
+    tcpOnly.fServeUDP = false;
+    Running running(tcpOnly);
+    EchoStats& stats = running.Stats();
+    const auto report = [&](const char* count) {
+        return "TCPListenerSocket: port " + std::to_string(running.Port()) + " closed " + count +
+               " at once: all 7169 message numbers of the process are in use";
+    };
+    std::string text;
+    {
+        MessageNumberHog hog;
+        ReportedAsserts reported;
+        const std::pair<size_t, std::string> bursts[] = {{3, report("1 new connection")},
+                                                         {1, report("3 new connections")}};
+        for (const auto& [count, line] : bursts) {
+            std::vector<std::unique_ptr<StreamPeer>> clients;
+            {
+                // Both task threads held, the burst is accepted in one run of the listener.
+                BlockerTask first(TaskThreadPool::sTaskThreadArray[0]);
+                BlockerTask second(TaskThreadPool::sTaskThreadArray[1]);
+                for (size_t i = 0; i < count; ++i) {
+                    clients.push_back(std::make_unique<StreamPeer>());
+                    ASSERT_TRUE(clients.back()->Connect(running.Port()));
+                }
+            }
+            for (auto& client : clients)
+                EXPECT_TRUE(client->ReceiveUntilClosed(&text));
+            EXPECT_EQ(reported.Take(), std::vector<std::string>{line});
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(TCPListenerSocket::kTurnedAwayReportMSec));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return stats.fConnectionsTurnedAway.load() == 4; }));
+        EXPECT_EQ(running.fService.GetListener()->GetTurnedAway(), 4u);
+        EXPECT_TRUE(WaitUntil([&] { return stats.fOpenConnections.load() == 0; }));
+    }
+    StreamPeer client;
+    EXPECT_TRUE(client.Connect(running.Port()) && client.Exchange("served again", &text));
+    EXPECT_EQ(stats.fConnectionsServed.load(), 1u);
 }
 
 TEST(EchoService, StoppingWithConnectionsOpenClosesEverySocket) {

@@ -9,6 +9,7 @@
 #include "OSAtomic.h"
 #include "platform/FaultInjection.h"
 #include "support/Loopback.h"
+#include "support/MessageNumbers.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/TaskProbe.h"
 
@@ -66,30 +67,45 @@ TEST(MessageNumbers, RacingAllocatorsNeverLeaveTheRange) {
     EXPECT_FALSE(outside);
 }
 
+// With every number taken, arming reports it and leaves the context unarmed; the first
+// failure of a run is asserted, the rest and reservations are not; once a number is free
+// it can be reserved (still unarmed) and armed, and the next run of failures is asserted
+// again.
 TEST(MessageNumbers, AllNumbersInUseLeaveTheContextUnarmedUntilOneIsFree) {
-    EventLoopThread* loop = RuntimeEnvironment::EventLoop();
-    constexpr uint32_t kCount = kLastSocketMessage - kFirstSocketMessage + 1;
-    std::vector<uint32_t> numbers(kCount);
-    std::vector<OSRef> entries(kCount);
-    for (uint32_t i = 0; i < kCount; ++i) {
-        numbers[i] = kFirstSocketMessage + i;
-        entries[i].Set(StrPtrLen(reinterpret_cast<char*>(&numbers[i]), 4), nullptr);
-        loop->fContextTable.Insert(&entries[i]);  // some may be taken by live contexts
-    }
+    MessageNumberHog hog;
+    ASSERT_GT(hog.Held(), 100u);
     ReportedAsserts reported;
-    ArmedSocket crowded;
-    crowded.fContext->ArmEvent(kWatchRead);
-    EXPECT_EQ(crowded.fContext->GetMessageNumber(), 0u);
-    const std::vector<std::string> texts = reported.Take();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0].rfind("_AssertV: EventContext, ", 0), 0u) << texts[0];
-    loop->fContextTable.Remove(&entries[100]);  // one number comes free
-    crowded.fContext->ArmEvent(kWatchRead);
-    EXPECT_EQ(crowded.fContext->GetMessageNumber(), 1124u);
+    ArmedSocket crowded, other;
+    uint32_t freed = 0;
+    struct Step {
+        const char* fWhat;
+        ArmedSocket* fSocket;
+        bool fReserveOnly, fFreeOne;
+        int32_t fResult;
+        size_t fAsserts;
+    };
+    const Step steps[] = {
+        {"first failure", &crowded, false, false, kErrNoMessageNumber, 1},
+        {"again in the same run", &crowded, false, false, kErrNoMessageNumber, 0},
+        {"a reservation", &other, true, false, kErrNoMessageNumber, 0},
+        {"a number freed and reserved", &crowded, true, true, 0, 0},
+        {"the reserved number armed", &crowded, false, false, 0, 0},
+        {"a new run", &other, false, false, kErrNoMessageNumber, 1},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.fWhat);
+        if (step.fFreeOne) freed = hog.Release(100);
+        EventContext& context = *step.fSocket->fContext;
+        EXPECT_EQ(step.fReserveOnly ? context.ReserveMessageNumber() : context.ArmEvent(kWatchRead),
+                  step.fResult);
+        EXPECT_EQ(context.IsArmed(), step.fResult == 0 && !step.fReserveOnly);
+        EXPECT_EQ(context.GetMessageNumber(), step.fResult == 0 ? freed : 0u);
+        ASSERT_EQ(reported.Take(), std::vector<std::string>(
+                                       step.fAsserts, AssertText("EventContext", 92,
+                                                                 OSRefRegistry::kDuplicateName)));
+    }
     ASSERT_TRUE(SendDatagramTo(crowded.fPort, "x", 1));
     EXPECT_TRUE(crowded.RunsWithin(1));
-    for (OSRef& entry : entries)
-        loop->fContextTable.Remove(&entry);
 }
 
 // A delivery signals kReadEvent, whatever was armed for; a context without a task ignores

@@ -29,33 +29,42 @@ int32_t EchoConnectionTask::SendPending() {
     return 0;
 }
 
+int64_t EchoConnectionTask::Arm(uint32_t eventBits) {
+    // Unarmed, the connection would never be signalled again: it ends instead.
+    return fSocket.ArmEvent(eventBits) == 0 ? 0 : -1;
+}
+
 int64_t EchoConnectionTask::Run() {
     // Negative ends the task; its destruction closes the socket.
-    if (TakeEvents() & kStopEvent) return -1;
+    const uint32_t events = TakeEvents();
     if (!fStarted) {
         fStarted = true;
+        // The listener found no message number for the connection and closed it.
+        if (!fSocket.IsConnected()) {
+            fService->Stats().fConnectionsTurnedAway.fetch_add(1, std::memory_order_relaxed);
+            return -1;
+        }
+        fService->Stats().fConnectionsServed.fetch_add(1, std::memory_order_relaxed);
         fSocket.SetNoDelay();
     }
+    if (events & kStopEvent) return -1;
     uint32_t budget = kBytesPerRun;
     for (;;) {
         const int32_t sendResult = SendPending();
         if (sendResult == EAGAIN) {
             // The peer is not taking what we send: read nothing more until it does.
-            fSocket.ArmEvent(kWatchWrite);
-            return 0;
+            return Arm(kWatchWrite);
         }
         if (sendResult != 0) return -1;  // reset or gone
         // Armed with data still waiting (the budget is spent), the socket is ready again at
         // once, and other tasks have had their turn.
         if (budget == 0) {
-            fSocket.ArmEvent(kWatchRead);
-            return 0;
+            return Arm(kWatchRead);
         }
         uint32_t received = 0;
         const int32_t readResult = fSocket.Read(fBuffer, kBufferSize, &received);
         if (readResult == EAGAIN) {
-            fSocket.ArmEvent(kWatchRead);
-            return 0;
+            return Arm(kWatchRead);
         }
         // The peer closed (or half-closed) or reset: everything it sent has gone back, so
         // closing now ends its stream after the last echoed byte.

@@ -31,6 +31,8 @@ private:
     // Sends what the buffer holds. 0 when all of it went, EAGAIN when the peer must take
     // some first, or the error that ended the connection.
     int32_t SendPending();
+    // Arms the socket: Run's result, 0, or -1 to end when the arming failed.
+    int64_t Arm(uint32_t eventBits);
 
     EchoService* fService;
     TCPSocket fSocket;

@@ -21,6 +21,8 @@ std::string DescribeSocketError(int32_t error) {
             return "the address is not one of this host's";
         case EMFILE:
             return "too many open files";
+        case kErrNoMessageNumber:
+            return "every message number of the process is in use";
         default:
             return "error " + std::to_string(error);
     }
@@ -128,7 +130,6 @@ EchoConnectionTask* EchoService::NewConnection() {
     auto* task = new EchoConnectionTask(this);
     fConnections.Enqueue(task->GetServiceElem());
     fLiveTasks.fetch_add(1);
-    fStats.fConnectionsServed.fetch_add(1, std::memory_order_relaxed);
     fStats.fOpenConnections.fetch_add(1, std::memory_order_relaxed);
     return task;
 }

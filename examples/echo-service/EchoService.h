@@ -44,6 +44,8 @@ public:
     uint16_t GetUDPPort() const { return fUDPPort; }
     EchoStats& Stats() { return fStats; }
     uint32_t GetLiveTasks() const { return fLiveTasks.load(std::memory_order_acquire); }
+    // The TCP listener while the service runs; null once it stops.
+    const EchoListener* GetListener() const { return fListener; }
 
     // For the service's own tasks.
     // A new connection task, listed among the open connections; null at the limit.

@@ -18,8 +18,10 @@ struct EchoStats {
         fBufferedBytes.fetch_sub(bytes, std::memory_order_relaxed);
     }
 
-    std::atomic<uint64_t> fConnectionsServed{0};   // accepted and handed to a task
+    std::atomic<uint64_t> fConnectionsServed{0};   // accepted, and their task started
     std::atomic<uint64_t> fConnectionsRefused{0};  // turned away at the connection limit
+    // Closed at once by the listener: no message number was free for them.
+    std::atomic<uint64_t> fConnectionsTurnedAway{0};
     std::atomic<uint32_t> fOpenConnections{0};
     std::atomic<uint64_t> fBytesEchoed{0};  // TCP bytes sent back
     std::atomic<uint64_t> fDatagramsEchoed{0};

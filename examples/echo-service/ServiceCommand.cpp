@@ -38,12 +38,13 @@ int RunService(const EchoOptions& options) {
     RuntimeHost::Stop();
     EchoStats& stats = service.Stats();
     std::printf(
-        "echo-service: stopped%s: %llu connections served (%llu turned away), %llu bytes "
-        "echoed, %llu datagrams echoed (%llu bytes), %llu datagram errors, at most %lld "
-        "bytes buffered\n",
+        "echo-service: stopped%s: %llu connections served (%llu turned away at the "
+        "connection limit, %llu with no message number free), %llu bytes echoed, %llu "
+        "datagrams echoed (%llu bytes), %llu datagram errors, at most %lld bytes buffered\n",
         stopped ? "" : " (some tasks did not end in time)",
         (unsigned long long)stats.fConnectionsServed.load(),
         (unsigned long long)stats.fConnectionsRefused.load(),
+        (unsigned long long)stats.fConnectionsTurnedAway.load(),
         (unsigned long long)stats.fBytesEchoed.load(),
         (unsigned long long)stats.fDatagramsEchoed.load(),
         (unsigned long long)stats.fDatagramBytesEchoed.load(),
