@@ -1,5 +1,4 @@
 // Clock, directories and assertion texts.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>

@@ -1,5 +1,4 @@
 // Stream sockets through the real event loop and task threads.
-#include <gtest/gtest.h>
 
 #include "platform/FaultInjection.h"
 #include "support/RuntimeEnvironment.h"
@@ -7,7 +6,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using Reports = std::vector<std::string>;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));

@@ -1,17 +1,11 @@
 // Tasks on a pool of three task threads: scheduling, re-runs, parking, deletion, locking.
-#include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "OSAtomic.h"
 #include "support/TaskProbe.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 class TaskEnvironment : public testing::Environment {
 public:

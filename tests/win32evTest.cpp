@@ -1,12 +1,9 @@
 // The readiness source: one-shot arming keyed by message number, one delivery per wait.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
-#include <thread>
 
 #include "OSThread.h"
 #include "platform/FaultInjection.h"
@@ -16,8 +13,6 @@
 #include "win32ev.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // The one thread that owns the source for the whole process: it takes every delivery and
 // keeps it for the tests, which each use message numbers of their own.
