@@ -1,6 +1,5 @@
 // Chosen platform calls fail or are interrupted: operations retry, report the right error
 // and change no more state than they say.
-#include <gtest/gtest.h>
 
 #include "platform/FaultInjection.h"
 #include "support/RuntimeEnvironment.h"

@@ -1,5 +1,4 @@
 // Lock-based atomic operations on 32-bit words.
-#include <gtest/gtest.h>
 
 #include "OSAtomic.h"
 #include "support/TestSupport.h"

@@ -1,5 +1,4 @@
 // Condition variables: kept signals, broadcasts, and waits late in a thread's life.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +8,6 @@
 #include "support/TestSupport.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // Two signals with no waiter keep one wake-up, and a broadcast with none keeps nothing. A
 // timeout of 0 or less waits for the next signal, a positive one ends the wait as well.

@@ -1,5 +1,4 @@
 // The timer heap; ties, removals and long random sequences run in ContainerFuzz.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 

@@ -1,12 +1,9 @@
 // Recursive mutex and the read/write lock: recursion, exclusion and writer preference.
-#include <gtest/gtest.h>
 
 #include "OSMutex.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // Held twice, the mutex stays held after one Unlock; another thread's Unlock is ignored.
 TEST(OSMutex, StaysHeldUntilTheHoldersLastUnlock) {

@@ -1,12 +1,9 @@
 // Intrusive queues; order, membership and walks over random sequences run in ContainerFuzz.
-#include <gtest/gtest.h>
 
 #include "OSQueue.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // Misuse is reported and leaves both rings whole.
 TEST(OSQueue, MisuseIsReportedAndLeavesRingsWhole) {

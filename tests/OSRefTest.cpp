@@ -1,12 +1,9 @@
 // The registry; names, buckets, duplicates and counts run against a model in RegistryFuzz.
-#include <gtest/gtest.h>
 
 #include "OSRef.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 struct Named : OSRef {
     explicit Named(const char* name) { Set(StrPtrLen(const_cast<char*>(name)), this); }

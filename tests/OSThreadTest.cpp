@@ -1,5 +1,4 @@
 // Threads: the current-thread slot, stop requests and joining exactly once.
-#include <gtest/gtest.h>
 
 #include "OSThread.h"
 #include "support/TestSupport.h"

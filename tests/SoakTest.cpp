@@ -1,11 +1,9 @@
 // Churn and soak for CU_SOAK_SECONDS (4 by default): connections opened and closed, some
 // reset or vanishing, beside checked traffic, and contexts disposed with datagrams in
 // flight. Nothing may be corrupted, and nothing leak: descriptors, threads or memory.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "EchoService.h"
 #include "LoadClient.h"
@@ -14,8 +12,6 @@
 #include "support/StreamPeer.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 

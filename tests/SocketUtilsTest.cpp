@@ -1,6 +1,5 @@
 // The interface table, loaded from made-up interface lists. (The machine's own list,
 // longer than one small buffer holds, is read in UDPMulticastTest.)
-#include <gtest/gtest.h>
 
 #include <cstring>
 

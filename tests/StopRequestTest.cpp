@@ -1,18 +1,11 @@
 // Stop requests: waiters block without polling and are all released by the first request.
 // A request lasts for the life of the process, so this suite has a process of its own.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <memory>
-#include <vector>
 
 #include "OS.h"
 #include "RuntimeHost.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(StopRequests, AWaitEndsAtItsTimeThenEveryWaiterAtTheFirstRequest) {
     ASSERT_TRUE(RuntimeHost::WatchStopRequests());

@@ -1,5 +1,4 @@
 // Counted strings; search, comparison and editing run against references in StrPtrLenFuzz.
-#include <gtest/gtest.h>
 
 #include "StrPtrLen.h"
 #include "support/TestSupport.h"

@@ -1,6 +1,5 @@
 // Task groups: stopping signals every member, refuses new ones, and the wait ends when the
 // last member is deleted, or at its bound.
-#include <gtest/gtest.h>
 
 #include "OS.h"
 #include "TaskGroup.h"
@@ -8,8 +7,6 @@
 #include "support/TaskProbe.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 

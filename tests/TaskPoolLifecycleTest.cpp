@@ -1,15 +1,9 @@
 // The pool's life in one process: signals before it exists, removal with work queued and
 // signals still coming, and signals after it is gone.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <vector>
 
 #include "support/TaskProbe.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(TaskThreadPool, SignalsOutsideThePoolsLifeAreRecordedAndNeverRun) {
     if (TaskThreadPool::sTaskThreadArray != nullptr) GTEST_SKIP() << "a pool lives once a process";

@@ -1,24 +1,14 @@
 // Tasks on a pool of three task threads: scheduling, re-runs, parking, deletion, locking.
-#include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "OSAtomic.h"
+#include "support/RuntimeEnvironment.h"
 #include "support/TaskProbe.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-class TaskEnvironment : public testing::Environment {
-public:
-    void SetUp() override { TaskThreadPool::AddThreads(3); }
-    void TearDown() override { TaskThreadPool::RemoveThreads(); }
-};
-const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new TaskEnvironment);
+const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(3));
 
 TaskThread* ThreadAt(uint32_t index) {
     return TaskThreadPool::sTaskThreadArray[index];
@@ -121,11 +111,12 @@ TEST(TaskScheduling, DeletedAndInvalidTasksLeaveTheirThreadServing) {
     auto* finishing = new Finishing(&mark);
     TaskProbe broken, after;
     broken.fAbandoned = true;  // dropped by its thread: it stays scheduled for good
-    for (TaskProbe* task : {static_cast<TaskProbe*>(finishing), &broken, &after})
+    TaskProbe* const all[] = {finishing, &broken, &after};
+    for (TaskProbe* task : all)
         task->PinTo(ThreadAt(1));
     {
         BlockerTask blocker(ThreadAt(1));
-        for (TaskProbe* task : {static_cast<TaskProbe*>(finishing), &broken, &after})
+        for (TaskProbe* task : all)
             task->Signal(0x1);
         const_cast<char*>(broken.GetTaskName())[0] = 'x';  // overwritten while queued
     }
@@ -192,16 +183,15 @@ TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
     std::atomic<uint32_t> round{0}, signalled{0};
     std::vector<std::atomic<int>> inside(40);  // outlives the tasks, whose runs use it
     std::vector<std::unique_ptr<TaskProbe>> tasks(inside.size());
-    for (size_t i = 0; i < tasks.size(); ++i) {
+    for (size_t i = 0; i < tasks.size(); ++i)
         tasks[i] = std::make_unique<TaskProbe>([&, i](TaskProbe& self) {
             if (inside[i].fetch_add(1) != 0) overlapped = true;
             if (self.fRuns.load() % 7 == 0) self.Signal(0x100);  // itself, now and then
             inside[i].fetch_sub(1);
             return int64_t(0);
         });
-    }
     std::vector<std::unique_ptr<BoundedThread>> signallers;
-    for (uint32_t s = 0; s < kSignallers; ++s) {
+    for (uint32_t s = 0; s < kSignallers; ++s)
         signallers.push_back(std::make_unique<BoundedThread>([&, s] {
             for (uint32_t done = 0; done < kRounds && !stop.load();) {
                 if (round.load() == done) continue;
@@ -210,11 +200,9 @@ TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
                 for (auto& task : tasks)
                     task->Signal(1u << s);
                 batch.reset();
-                signalled.fetch_add(1);
-                ++done;
+                signalled.fetch_add(1), ++done;
             }
         }));
-    }
     uint32_t lostIn = 0;
     for (uint32_t r = 1; r <= kRounds && lostIn == 0; ++r) {
         for (auto& task : tasks)

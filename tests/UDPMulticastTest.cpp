@@ -2,7 +2,6 @@
 // interface, so these tests run only inside the private network namespace that
 // scripts/netns-multicast.sh sets up and announces with CU_MULTICAST_NAMESPACE=1; anywhere
 // else they skip.
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +11,6 @@
 #include "support/RuntimeEnvironment.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 

@@ -1,6 +1,5 @@
 // Datagram sockets: receiving and the demultiplexer's life. (Datagrams through armed tasks
 // are in EchoServiceTest, multicast in UDPMulticastTest.)
-#include <gtest/gtest.h>
 
 #include <cstring>
 

@@ -1,11 +1,9 @@
 #include "support/StreamPeer.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "OSThread.h"
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 bool StreamPeer::Connect(uint16_t port) {

@@ -1,12 +1,8 @@
 // Tasks whose runs the tests can watch and steer.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
 #include "OS.h"
 #include "Task.h"

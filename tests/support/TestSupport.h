@@ -1,15 +1,20 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "OSAssert.h"
+
+using namespace std::chrono_literals;  // every suite states its waits in these
 
 // Records every assertion text, so tests can check what was reported (and so that no
 // assertion breaks into the debugger while the suites run).
