@@ -178,7 +178,7 @@ TEST(TaskScheduling, WaitsAreClampedForNearAndFarTimers) {
 // signals, round after round: no task runs on two threads at once, and no signal is lost
 // (every signaller's bit reaches every task in every round).
 TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
-    constexpr uint32_t kSignallers = 4, kRounds = 100, kAllBits = (1u << kSignallers) - 1;
+    constexpr uint32_t kSignallers = 4, kRounds = 300, kAllBits = (1u << kSignallers) - 1;
     std::atomic<bool> overlapped{false}, stop{false};
     std::atomic<uint32_t> round{0}, signalled{0};
     std::vector<std::atomic<int>> inside(40);  // outlives the tasks, whose runs use it
@@ -197,8 +197,9 @@ TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
                 if (round.load() == done) continue;
                 std::optional<TaskWakeUpBatch> batch;
                 if (s % 2 == 1) batch.emplace();
-                for (auto& task : tasks)
-                    task->Signal(1u << s);
+                for (auto& task : tasks)  // a few times over: the others hit it meanwhile
+                    for (int again = 0; again < 8; ++again)
+                        task->Signal(1u << s);
                 batch.reset();
                 signalled.fetch_add(1), ++done;
             }
