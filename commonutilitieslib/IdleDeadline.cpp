@@ -44,7 +44,7 @@ private:
     // since that activity read a clock up to a tick behind.
     static uint32_t DueTick(const IdleDeadline* deadline) {
         return deadline->fLastActiveTick.load(std::memory_order_relaxed) + deadline->fTimeoutTicks +
-               1;
+               2;
     }
     // Files it under the due tick, as seen from `base`, the earliest tick not yet swept.
     void Place(IdleDeadline* deadline, uint32_t due, uint32_t base);
