@@ -22,6 +22,7 @@ struct EchoServiceConfig {
     bool fServeTCP = true;
     bool fServeUDP = true;
     uint32_t fMaxConnections = 4096;  // further connections are closed at once
+    uint32_t fIdleTimeoutMSec = 0;    // a connection silent this long is closed; 0: never
 };
 
 class EchoService {
@@ -44,6 +45,7 @@ public:
     uint16_t GetUDPPort() const { return fUDPPort; }
     EchoStats& Stats() { return fStats; }
     uint32_t GetLiveTasks() const { return fLiveTasks.load(std::memory_order_acquire); }
+    uint32_t GetIdleTimeoutMSec() const { return fIdleTimeoutMSec; }
 
     // For the service's own tasks.
     // A new connection task, listed among the open connections; null at the limit.
@@ -62,6 +64,7 @@ private:
     OSQueue fConnections;  // the open connections' tasks
     bool fAccepting = false;
     uint32_t fMaxConnections = 0;
+    uint32_t fIdleTimeoutMSec = 0;
     EchoListener* fListener = nullptr;  // only until it is told to stop
     UDPEchoTask* fUDPTask = nullptr;
     std::atomic<bool> fListenerLive{false};
