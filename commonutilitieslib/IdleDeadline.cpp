@@ -40,8 +40,9 @@ private:
     IdleDeadlineWheel() : fOriginMSec(OS::Milliseconds()) { Start(); }
 
     uint32_t TickNow() const { return uint32_t((OS::Milliseconds() - fOriginMSec) / kTickMSec); }
-    // The first tick at which the deadline may be due: a whole tick after its last activity,
-    // since that activity read a clock up to a tick behind.
+    // The first tick at which the deadline may be due. The clock the last activity read
+    // trails the true tick by up to one until the sweeper wakes for the next, so the
+    // activity came before the end of the tick after the one it read: counted from there.
     static uint32_t DueTick(const IdleDeadline* deadline) {
         return deadline->fLastActiveTick.load(std::memory_order_relaxed) + deadline->fTimeoutTicks +
                2;
