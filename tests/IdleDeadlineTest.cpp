@@ -151,10 +151,11 @@ TEST(IdleDeadline, ACancelledDeadlineNeverFiresAndItsTaskMayBeDeletedAtOnce) {
     }
     // Cancelled by a task run for a firing of the same sweep, the last first: one that was
     // not signalled when Cancel returned must never be.
-    auto killer = std::make_unique<Owner>(200, 0);
+    // All are made first and started again at once, so that they share a sweep.
+    auto killer = std::make_unique<Owner>(60000, 0);
     std::vector<std::unique_ptr<Owner>> victims;
     for (int i = 0; i < 1000; ++i)
-        victims.push_back(std::make_unique<Owner>(200, 0));
+        victims.push_back(std::make_unique<Owner>(60000, 0));
     std::vector<int> signalled(victims.size());
     killer->fOnFire = [&] {
         for (size_t i = victims.size(); i-- > 0;) {
@@ -164,6 +165,9 @@ TEST(IdleDeadline, ACancelledDeadlineNeverFiresAndItsTaskMayBeDeletedAtOnce) {
                            victims[i]->fFires.load() != 0;
         }
     };
+    ASSERT_EQ(killer->fDeadline.Start(killer.get(), 200, kIdleEvent), 0);
+    for (auto& victim : victims)
+        ASSERT_EQ(victim->fDeadline.Start(victim.get(), 200, kIdleEvent), 0);
     ASSERT_TRUE(WaitUntil([&] { return killer->fFires.load() == 1; }));
     ASSERT_TRUE(WaitUntil([&] {
         for (size_t i = 0; i < victims.size(); ++i)
