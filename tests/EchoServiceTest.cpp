@@ -226,6 +226,23 @@ TEST(EchoService, StoppingWithConnectionsOpenClosesEverySocket) {
     EXPECT_TRUE(IsFree(udpPort));
 }
 
+TEST(EchoService, WithAnIdleTimeoutASilentConnectionIsClosedAndATalkingOneIsNot) {
+    EchoServiceConfig config;
+    config.fIdleTimeoutMSec = 300;
+    Running running(config);
+    StreamPeer silent, talking;
+    ASSERT_TRUE(silent.Connect(running.Port()));
+    ASSERT_TRUE(talking.Connect(running.Port()));
+    std::string text;
+    for (int i = 0; i < 8; ++i) {  // twice the timeout in all
+        ASSERT_TRUE(talking.Exchange("ping", &text));
+        std::this_thread::sleep_for(75ms);
+    }
+    EXPECT_TRUE(silent.ReceiveUntilClosed(&text));
+    EXPECT_TRUE(talking.Exchange("still here", &text));
+    EXPECT_EQ(running.Stats().fOpenConnections.load(), 1u);
+}
+
 TEST(EchoService, StartFailuresOfServiceAndClientNameTheirCauseAndLeaveNothingOpen) {
     const HeldSocket tcpTaken = TakenListener();
     uint16_t udpTaken = 0, udpFree = 0;

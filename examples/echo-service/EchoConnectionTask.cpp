@@ -10,6 +10,7 @@ EchoConnectionTask::EchoConnectionTask(EchoService* service)
 EchoConnectionTask::~EchoConnectionTask() {
     // Closed before the service hears of it: once the service has stopped, every one of
     // its sockets is closed. Whatever was still held is dropped with the connection.
+    fIdle.Cancel();
     fSocket.Dispose();
     fService->Stats().RemoveBuffered(fPending);
     fService->ConnectionEnded(this);
@@ -46,8 +47,10 @@ int64_t EchoConnectionTask::Run() {
         }
         fService->Stats().fConnectionsServed.fetch_add(1, std::memory_order_relaxed);
         fSocket.SetNoDelay();
+        if (fService->GetIdleTimeoutMSec() != 0)
+            fIdle.Start(this, fService->GetIdleTimeoutMSec(), kIdleEvent);
     }
-    if (events & kStopEvent) return -1;
+    if (events & (kStopEvent | kIdleEvent)) return -1;
     uint32_t budget = kBytesPerRun;
     for (;;) {
         const int32_t sendResult = SendPending();
@@ -69,6 +72,7 @@ int64_t EchoConnectionTask::Run() {
         // The peer closed (or half-closed) or reset: everything it sent has gone back, so
         // closing now ends its stream after the last echoed byte.
         if (readResult != 0) return -1;
+        fIdle.Refresh();
         fPending = received;
         fService->Stats().AddBuffered(received);
         budget = received >= budget ? 0 : budget - received;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "IdleDeadline.h"
 #include "OSQueue.h"
 #include "TCPSocket.h"
 #include "Task.h"
@@ -13,8 +14,9 @@ class EchoService;
 
 class EchoConnectionTask : public Task {
 public:
-    // Event bit: close the connection and end.
+    // Event bits: close the connection and end; the peer was silent for the idle timeout.
     static constexpr uint32_t kStopEvent = 0x00010000;
+    static constexpr uint32_t kIdleEvent = 0x00020000;
     static constexpr uint32_t kBufferSize = 16 * 1024;
     // Bytes echoed in one run before other tasks get their turn.
     static constexpr uint32_t kBytesPerRun = 256 * 1024;
@@ -37,6 +39,7 @@ private:
     EchoService* fService;
     TCPSocket fSocket;
     OSQueueElem fServiceElem;  // in the service's list of open connections
+    IdleDeadline fIdle;        // refreshed by every read, when the service has a timeout
     bool fStarted = false;
     uint32_t fSendOffset = 0;  // the first byte not yet sent back
     uint32_t fPending = 0;     // bytes read and not yet sent back

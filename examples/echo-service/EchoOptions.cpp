@@ -27,6 +27,8 @@ const char kUsage[] =
     "  --duration SECONDS     stop after this long (default: serve until Ctrl-C or\n"
     "                         SIGTERM; the load client runs 10 seconds)\n"
     "  --max-connections N    connections served at once (default 4096)\n"
+    "  --idle-timeout SECONDS close a connection whose peer sent nothing for this long\n"
+    "                         (default: never)\n"
     "load client:\n"
     "  --target ADDRESS       loopback address of the service (default 127.0.0.1)\n"
     "  --connections C        TCP connections, one message in flight each (default 8;\n"
@@ -75,6 +77,7 @@ const NumberOption kNumberOptions[] = {
     {"--threads", &EchoOptions::fThreads, 1, kMostThreads},
     {"--duration", &EchoOptions::fDurationSeconds, 1, kMostSeconds},
     {"--max-connections", &EchoOptions::fMaxConnections, 1, kMostConnections},
+    {"--idle-timeout", &EchoOptions::fIdleTimeoutSeconds, 1, kMostSeconds},
     {"--connections", &EchoOptions::fConnections, 0, kMostConnections},
     {"--message-size", &EchoOptions::fMessageSize, 1, kMostMessageSize},
     {"--window", &EchoOptions::fWindow, 0, kMostWindow},

@@ -14,6 +14,7 @@ struct EchoOptions {
     uint32_t fThreads = 0;               // 0: the processor count
     uint32_t fDurationSeconds = 0;       // 0: until interrupted (serving only)
     uint32_t fMaxConnections = 4096;
+    uint32_t fIdleTimeoutSeconds = 0;  // 0: connections may stay idle
 
     // Load client.
     uint32_t fTargetAddress = 0x7F000001;

@@ -42,6 +42,7 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
     if (fRunning) return Fail(error, "the service is already running");
     fRunning = true;
     fMaxConnections = config.fMaxConnections;
+    fIdleTimeoutMSec = config.fIdleTimeoutMSec;
     const std::string where = AddressText(config.fBindAddress);
     // The datagram socket is bound first but served last, so that a failure to listen
     // leaves nothing that ran.

@@ -22,6 +22,7 @@ struct EchoServiceConfig {
     bool fServeTCP = true;
     bool fServeUDP = true;
     uint32_t fMaxConnections = 4096;  // further connections are closed at once
+    uint32_t fIdleTimeoutMSec = 0;    // a connection silent this long is closed; 0: never
 };
 
 class EchoService {
@@ -46,6 +47,7 @@ public:
     uint32_t GetLiveTasks() const { return fLiveTasks.load(std::memory_order_acquire); }
     // The TCP listener while the service runs; null once it stops.
     const EchoListener* GetListener() const { return fListener; }
+    uint32_t GetIdleTimeoutMSec() const { return fIdleTimeoutMSec; }
 
     // For the service's own tasks.
     // A new connection task, listed among the open connections; null at the limit.
@@ -64,6 +66,7 @@ private:
     OSQueue fConnections;  // the open connections' tasks
     bool fAccepting = false;
     uint32_t fMaxConnections = 0;
+    uint32_t fIdleTimeoutMSec = 0;
     EchoListener* fListener = nullptr;  // only until it is told to stop
     UDPEchoTask* fUDPTask = nullptr;
     std::atomic<bool> fListenerLive{false};

@@ -15,6 +15,7 @@ int RunService(const EchoOptions& options) {
     config.fTCPPort = options.fTCPPort;
     config.fUDPPort = options.fUDPPort;
     config.fMaxConnections = options.fMaxConnections;
+    config.fIdleTimeoutMSec = options.fIdleTimeoutSeconds * 1000;
     EchoService service;
     std::string error;
     if (!service.Start(config, &error)) return StopRuntimeWithProblem(error);

@@ -30,7 +30,8 @@ public:
         fLastThread = OSThread::GetCurrent();
         fLastRunAt = OS::Milliseconds();
         fLastRunOrder = sRunsSoFar.fetch_add(1) + 1;  // across all probes
-        fEventsSeen.fetch_or(TakeEvents());
+        fLastEvents = TakeEvents();
+        fEventsSeen.fetch_or(fLastEvents.load());
         const int64_t result = fBody ? fBody(*this) : 0;
         fRuns.fetch_add(1);
         return result;
@@ -45,6 +46,7 @@ public:
     std::function<int64_t(TaskProbe&)> fBody;
     std::atomic<int> fRuns{0};
     std::atomic<uint32_t> fEventsSeen{0};
+    std::atomic<uint32_t> fLastEvents{0};  // this run's, for the body
     std::atomic<OSThread*> fLastThread{nullptr};
     std::atomic<int64_t> fLastRunAt{0};
     std::atomic<int> fLastRunOrder{0};

@@ -1,0 +1,219 @@
+// Idle deadlines on two task threads: one firing per expiry at about its time, none while
+// refreshed or once cancelled, and thousands at once.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "IdleDeadline.h"
+#include "support/RuntimeEnvironment.h"
+#include "support/TaskProbe.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
+
+constexpr uint32_t kIdleEvent = 0x00100000;
+// How late a firing may come on a loaded machine; it is never asked to come sooner.
+constexpr int64_t kSlackMSec = 500;
+
+// A connection's task: refreshes its deadline on each run, every refreshMSec, until told
+// to stop (0: never refreshes); on a firing, records how long it had been idle and starts
+// the deadline again while restarts are left.
+class Owner : public TaskProbe {
+public:
+    Owner(uint32_t timeoutMSec, uint32_t refreshMSec, int restarts = 0)
+        : TaskProbe([this, timeoutMSec, refreshMSec](TaskProbe& self) {
+              const int64_t now = OS::Milliseconds();
+              if (self.fLastEvents.load() & kIdleEvent) {
+                  fIdleFor.push_back(now - fLastActiveAt);
+                  if (fOnFire) fOnFire();
+                  if (fRestarts-- > 0) {
+                      EXPECT_EQ(fDeadline.Start(this, timeoutMSec, kIdleEvent), 0);
+                      fLastActiveAt = now;
+                  }
+                  fFires.fetch_add(1);
+              }
+              if (refreshMSec == 0 || fStopRefreshing.load()) return int64_t(0);
+              fDeadline.Refresh();
+              fLastActiveAt = now;
+              return int64_t(refreshMSec);
+          }),
+          fRestarts(restarts) {
+        fLastActiveAt = OS::Milliseconds();
+        EXPECT_EQ(fDeadline.Start(this, timeoutMSec, kIdleEvent), 0);
+        if (refreshMSec != 0) Signal(0x1);
+    }
+    ~Owner() override {
+        fStopRefreshing = true;
+        fDeadline.Cancel();
+        EXPECT_TRUE(WaitUntil([this] { return (GetEvents() & kScheduledBit) == 0; }));
+    }
+
+    IdleDeadline fDeadline;
+    std::atomic<int> fFires{0};
+    std::atomic<bool> fStopRefreshing{false};
+    std::function<void()> fOnFire;  // set before the first firing
+    std::vector<int64_t> fIdleFor;  // written by the task, read once fFires says so
+
+private:
+    int64_t fLastActiveAt = 0;
+    int fRestarts;
+};
+
+TEST(IdleDeadline, StartRefusesWhatCannotFireAndLeavesTheDeadlineAsItWas) {
+    TaskProbe task;
+    IdleDeadline deadline;
+    EXPECT_EQ(deadline.Start(nullptr, 100, kIdleEvent), EINVAL);
+    EXPECT_EQ(deadline.Start(&task, 0, kIdleEvent), EINVAL);
+    EXPECT_EQ(deadline.Start(&task, IdleDeadline::kMostTimeoutMSec + 1u, kIdleEvent), EINVAL);
+    EXPECT_EQ(deadline.Start(&task, 100, 0), EINVAL);
+    EXPECT_EQ(deadline.Start(&task, 100, Task::kScheduledBit), EINVAL);
+    EXPECT_FALSE(deadline.IsArmed());
+    EXPECT_EQ(deadline.Start(&task, IdleDeadline::kMostTimeoutMSec, kIdleEvent), 0);
+    EXPECT_EQ(deadline.Start(&task, 0, kIdleEvent), EINVAL);
+    EXPECT_TRUE(deadline.IsArmed());
+    deadline.Cancel();
+    EXPECT_FALSE(deadline.IsArmed());
+}
+
+// The rows run side by side. Each firing must come between the timeout and the timeout
+// plus the slack after the last activity, and no firing more may follow.
+TEST(IdleDeadline, FiresOncePerExpiryAtAboutItsTimeAndNeverWhileRefreshed) {
+    struct Row {
+        const char* fName;
+        uint32_t fTimeoutMSec;
+        uint32_t fRefreshMSec;    // 0: left idle
+        int64_t fRefreshForMSec;  // then left idle
+        int fRestarts;
+    };
+    const Row rows[] = {
+        {"idle", 300, 0, 0, 0},
+        {"idle, a long timeout", 1200, 0, 0, 0},
+        {"refreshed for five timeouts", 200, 40, 1000, 0},
+        {"started again twice after firing", 200, 0, 0, 2},
+        {"beyond the near wheel", IdleDeadline::kNearReachMSec + 100, 0, 0, 0},
+    };
+    std::vector<std::unique_ptr<Owner>> owners;
+    for (const Row& row : rows)
+        owners.push_back(
+            std::make_unique<Owner>(row.fTimeoutMSec, row.fRefreshMSec, row.fRestarts));
+    const int64_t start = OS::Milliseconds();
+    for (size_t i = 0; i < owners.size(); ++i) {
+        if (rows[i].fRefreshForMSec == 0) continue;
+        const int64_t wait = start + rows[i].fRefreshForMSec - OS::Milliseconds();
+        if (wait > 0) OSThread::Sleep(uint32_t(wait));
+        owners[i]->fStopRefreshing = true;
+    }
+    for (size_t i = 0; i < owners.size(); ++i) {
+        const Row& row = rows[i];
+        Owner& owner = *owners[i];
+        SCOPED_TRACE(row.fName);
+        const auto limit = std::chrono::milliseconds(row.fTimeoutMSec * (row.fRestarts + 1) +
+                                                     row.fRefreshForMSec + 10000);
+        ASSERT_TRUE(WaitUntil([&] { return owner.fFires.load() == row.fRestarts + 1; }, limit));
+        for (const int64_t idleFor : owner.fIdleFor) {
+            EXPECT_GE(idleFor, row.fTimeoutMSec);
+            EXPECT_LE(idleFor, row.fTimeoutMSec + kSlackMSec);
+        }
+        EXPECT_FALSE(owner.fDeadline.IsArmed());
+    }
+    EXPECT_TRUE(StaysFalseFor(
+        [&] {
+            for (size_t i = 0; i < owners.size(); ++i)
+                if (owners[i]->fFires.load() != rows[i].fRestarts + 1) return true;
+            return false;
+        },
+        700ms));
+}
+
+// A deadline cancelled before its time never fires; cancelled about its time (a firing
+// may come first), its task is deleted at once, and nothing may touch either afterwards.
+TEST(IdleDeadline, ACancelledDeadlineNeverFiresAndItsTaskMayBeDeletedAtOnce) {
+    std::vector<std::unique_ptr<Owner>> early;
+    for (int i = 0; i < 100; ++i)
+        early.push_back(std::make_unique<Owner>(200, 0));
+    for (auto& owner : early)
+        owner->fDeadline.Cancel();
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::unique_ptr<Owner>> racing;
+        for (int i = 0; i < 500; ++i)
+            racing.push_back(std::make_unique<Owner>(100 + 10 * (i % 30), 0));
+        // Cancelled over the next 250 ms, across the ticks at which the others fire.
+        OSThread::Sleep(150);
+        for (size_t i = 0; i < racing.size(); ++i) {
+            racing[i]->fDeadline.Cancel();
+            racing[i].reset();
+            if (i % 2 == 1) OSThread::Sleep(1);
+        }
+    }
+    // Cancelled by a task run for a firing of the same sweep, the last first: one that was
+    // not signalled when Cancel returned must never be.
+    // All are made first and started again at once, so that they share a sweep.
+    auto killer = std::make_unique<Owner>(60000, 0);
+    std::vector<std::unique_ptr<Owner>> victims;
+    for (int i = 0; i < 1000; ++i)
+        victims.push_back(std::make_unique<Owner>(60000, 0));
+    std::vector<int> signalled(victims.size());
+    killer->fOnFire = [&] {
+        for (size_t i = victims.size(); i-- > 0;) {
+            victims[i]->fDeadline.Cancel();
+            // A run that ended has counted its firing before it cleared the scheduled bit.
+            signalled[i] = (victims[i]->GetEvents() & Task::kScheduledBit) != 0 ||
+                           victims[i]->fFires.load() != 0;
+        }
+    };
+    ASSERT_EQ(killer->fDeadline.Start(killer.get(), 200, kIdleEvent), 0);
+    for (auto& victim : victims)
+        ASSERT_EQ(victim->fDeadline.Start(victim.get(), 200, kIdleEvent), 0);
+    ASSERT_TRUE(WaitUntil([&] { return killer->fFires.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (size_t i = 0; i < victims.size(); ++i)
+            if (victims[i]->fFires.load() < signalled[i]) return false;
+        return true;
+    }));
+    EXPECT_TRUE(StaysFalseFor(
+        [&] {
+            for (size_t i = 0; i < victims.size(); ++i)
+                if (victims[i]->fFires.load() != signalled[i]) return true;
+            for (auto& owner : early)
+                if (owner->fFires.load() != 0) return true;
+            return false;
+        },
+        300ms));
+}
+
+// Thousands on tasks at once: a third left idle, a third refreshed all along, a third
+// cancelled. Each idle one fires exactly once, and the sweeper looks at a deadline about
+// once per timeout, not at every tick.
+TEST(IdleDeadline, ThousandsAtOnceEachIdleOneFiresExactlyOnce) {
+    constexpr int kOwners = 3000;
+    const uint64_t looksBefore = IdleDeadline::LooksSoFar();
+    const int64_t start = OS::Milliseconds();
+    std::vector<std::unique_ptr<Owner>> owners;
+    for (int i = 0; i < kOwners; ++i) {
+        const bool refreshed = i % 3 == 1;
+        owners.push_back(refreshed ? std::make_unique<Owner>(500, 100)
+                                   : std::make_unique<Owner>(200 + 100 * (i % 7), 0));
+    }
+    for (int i = 2; i < kOwners; i += 3)
+        owners[i]->fDeadline.Cancel();
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < kOwners; i += 3)
+            if (owners[i]->fFires.load() == 0) return false;
+        return true;
+    }));
+    OSThread::Sleep(900);  // more than the longest timeout again: no second firing
+    for (auto& owner : owners)
+        owner->fStopRefreshing = true;
+    for (int i = 0; i < kOwners; ++i)
+        ASSERT_EQ(owners[i]->fFires.load(), i % 3 == 0 ? 1 : 0) << "deadline " << i;
+    const int64_t elapsed = OS::Milliseconds() - start;
+    // An idle one is looked at once, a refreshed one about once per timeout (500 ms).
+    EXPECT_LE(IdleDeadline::LooksSoFar() - looksBefore,
+              uint64_t(kOwners + kOwners / 3 * elapsed / 300));
+}
+
+}  // namespace
