@@ -17,3 +17,5 @@ constexpr int32_t kErrNotConnected = 1002;
 constexpr int32_t kErrAddressInUse = 1004;
 constexpr int32_t kErrInProgress = 1007;
 constexpr int32_t kErrAddressNotAvailable = 1009;
+// A bounded buffer had no room for the whole of what it was given, and took none of it.
+constexpr int32_t kErrNoRoom = 1010;
