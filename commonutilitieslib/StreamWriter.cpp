@@ -30,7 +30,13 @@ int32_t StreamWriter::WriteVector(const WriteBuffer* pieces, uint32_t count) {
         if (pieces[i].fData == nullptr && pieces[i].fLength != 0) return kErrNotConnected;
         total += pieces[i].fLength;
     }
-    if (total > Room()) return kErrNoRoom;
+    if (total > Room()) {
+        // What is kept still goes, and the socket is armed again: the signal this run was
+        // woken by may have been the writer's own, and an owner refused waits for the next.
+        const int32_t flushed = Flush();
+        if (flushed != 0 && flushed != EAGAIN) return flushed;
+        if (total > Room()) return kErrNoRoom;
+    }
     Cursor cursor = {pieces, count, 0, 0};
     const int32_t result = SendThrough(&cursor);
     if (result != EAGAIN) return result;

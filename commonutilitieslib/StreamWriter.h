@@ -47,15 +47,19 @@ public:
 
     // Takes all the bytes, in order after those taken before: sent now as far as the socket
     // takes them, the rest kept (and the socket armed for writing). 0 when taken;
-    // kErrNoRoom, with nothing taken, when they do not fit in Room(); otherwise the error
-    // that broke the stream (as Socket::Send reports it, or ENOMEM when the buffer could not
-    // be made), which every later call returns as well.
+    // kErrNoRoom, with none of them taken, when they do not fit in Room() even once what is
+    // kept has been sent as far as it goes (the socket is then armed, unless nothing is kept
+    // and the write is longer than the capacity); otherwise the error that broke the stream
+    // (as Socket::Send reports it, or ENOMEM when the buffer could not be made), which every
+    // later call returns as well.
     int32_t Write(const void* data, uint32_t length);
     int32_t WriteVector(const WriteBuffer* pieces, uint32_t count);
 
     // Sends what is kept. 0 once nothing is; EAGAIN when the socket is full again (it is
-    // armed for writing, and the task is signalled when there is room); or the error. The
-    // owner calls it on each run it is signalled, before producing more.
+    // armed for writing, and the task is signalled when there is room); or the error. While
+    // bytes are kept, every run of the owner calls Flush or a write (which sends what is
+    // kept first): two armings can come as one signal, so a run that does neither may leave
+    // the kept bytes waiting for a signal that has already come.
     int32_t Flush();
 
     // Bytes kept, not yet taken by the socket. After an error they never will be.
