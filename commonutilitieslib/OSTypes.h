@@ -19,3 +19,5 @@ constexpr int32_t kErrInProgress = 1007;
 constexpr int32_t kErrAddressNotAvailable = 1009;
 // Every message number of the process is held by another socket: this one cannot be armed.
 constexpr int32_t kErrNoMessageNumber = 1010;
+// A bounded buffer had no room for the whole of what it was given, and took none of it.
+constexpr int32_t kErrNoRoom = 1011;

@@ -3,7 +3,7 @@
 #include "EchoService.h"
 
 EchoConnectionTask::EchoConnectionTask(EchoService* service)
-    : fService(service), fSocket(this, 0), fServiceElem(this) {
+    : fService(service), fSocket(this, 0), fWriter(&fSocket, kBufferSize), fServiceElem(this) {
     SetTaskName("EchoConnection");
 }
 
@@ -12,22 +12,18 @@ EchoConnectionTask::~EchoConnectionTask() {
     // its sockets is closed. Whatever was still held is dropped with the connection.
     fIdle.Cancel();
     fSocket.Dispose();
-    fService->Stats().RemoveBuffered(fPending);
+    fService->Stats().RemoveBuffered(fCountedPending);
     fService->ConnectionEnded(this);
 }
 
-int32_t EchoConnectionTask::SendPending() {
-    while (fPending > 0) {
-        uint32_t sent = 0;
-        const int32_t error = fSocket.Send(fBuffer + fSendOffset, fPending, &sent);
-        if (error != 0) return error;
-        fSendOffset += sent;
-        fPending -= sent;
-        fService->Stats().RemoveBuffered(sent);
-        fService->Stats().fBytesEchoed.fetch_add(sent, std::memory_order_relaxed);
-    }
-    fSendOffset = 0;
-    return 0;
+void EchoConnectionTask::CountWrites() {
+    const uint64_t sent = fWriter.BytesSent();
+    fService->Stats().fBytesEchoed.fetch_add(sent - fCountedSent, std::memory_order_relaxed);
+    fCountedSent = sent;
+    const uint32_t pending = fWriter.Pending();
+    if (pending > fCountedPending) fService->Stats().AddBuffered(pending - fCountedPending);
+    if (pending < fCountedPending) fService->Stats().RemoveBuffered(fCountedPending - pending);
+    fCountedPending = pending;
 }
 
 int64_t EchoConnectionTask::Arm(uint32_t eventBits) {
@@ -51,21 +47,20 @@ int64_t EchoConnectionTask::Run() {
             fIdle.Start(this, fService->GetIdleTimeoutMSec(), kIdleEvent);
     }
     if (events & (kStopEvent | kIdleEvent)) return -1;
+    const int32_t flushed = fWriter.Flush();
+    CountWrites();
+    if (flushed != 0 && flushed != EAGAIN) return -1;  // reset or gone
     uint32_t budget = kBytesPerRun;
-    for (;;) {
-        const int32_t sendResult = SendPending();
-        if (sendResult == EAGAIN) {
-            // The peer is not taking what we send: read nothing more until it does.
-            return Arm(kWatchWrite);
-        }
-        if (sendResult != 0) return -1;  // reset or gone
+    // While the writer keeps bytes the peer is not taking what we send: read nothing more
+    // until it does. The writer has armed the socket for writing.
+    while (fWriter.IsDrained()) {
         // Armed with data still waiting (the budget is spent), the socket is ready again at
         // once, and other tasks have had their turn.
         if (budget == 0) {
             return Arm(kWatchRead);
         }
         uint32_t received = 0;
-        const int32_t readResult = fSocket.Read(fBuffer, kBufferSize, &received);
+        const int32_t readResult = fSocket.Read(fReadBuffer, kBufferSize, &received);
         if (readResult == EAGAIN) {
             return Arm(kWatchRead);
         }
@@ -73,8 +68,11 @@ int64_t EchoConnectionTask::Run() {
         // closing now ends its stream after the last echoed byte.
         if (readResult != 0) return -1;
         fIdle.Refresh();
-        fPending = received;
-        fService->Stats().AddBuffered(received);
+        // Drained, the writer has room for a whole buffer.
+        const int32_t written = fWriter.Write(fReadBuffer, received);
+        CountWrites();
+        if (written != 0) return -1;
         budget = received >= budget ? 0 : budget - received;
     }
+    return 0;
 }

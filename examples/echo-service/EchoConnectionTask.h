@@ -1,12 +1,13 @@
 // One TCP connection of the echo service: every byte it receives goes back, in order.
-// A fixed buffer bounds what the connection holds: while the peer does not take what is
-// sent back, the task stops reading and waits for the socket to become writable.
+// A writer bounded to one buffer holds what the peer has not yet taken: while it holds
+// anything, the task stops reading and waits for the socket to become writable.
 #pragma once
 
 #include <cstdint>
 
 #include "IdleDeadline.h"
 #include "OSQueue.h"
+#include "StreamWriter.h"
 #include "TCPSocket.h"
 #include "Task.h"
 
@@ -30,18 +31,18 @@ public:
     OSQueueElem* GetServiceElem() { return &fServiceElem; }
 
 private:
-    // Sends what the buffer holds. 0 when all of it went, EAGAIN when the peer must take
-    // some first, or the error that ended the connection.
-    int32_t SendPending();
     // Arms the socket: Run's result, 0, or -1 to end when the arming failed.
     int64_t Arm(uint32_t eventBits);
+    // Adds what the writer sent and holds since the last count to the service's figures.
+    void CountWrites();
 
     EchoService* fService;
     TCPSocket fSocket;
+    StreamWriter fWriter;      // destroyed before the socket it writes to
     OSQueueElem fServiceElem;  // in the service's list of open connections
     IdleDeadline fIdle;        // refreshed by every read, when the service has a timeout
     bool fStarted = false;
-    uint32_t fSendOffset = 0;  // the first byte not yet sent back
-    uint32_t fPending = 0;     // bytes read and not yet sent back
-    char fBuffer[kBufferSize];
+    uint64_t fCountedSent = 0;  // the writer's figures as last counted
+    uint32_t fCountedPending = 0;
+    char fReadBuffer[kBufferSize];
 };

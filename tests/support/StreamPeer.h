@@ -58,6 +58,9 @@ public:
 // A loopback connection: the runtime's end, signalling a probe task, and the test's peer.
 struct StreamPair {
     explicit StreamPair(uint32_t flags = Socket::kSocketConnected | Socket::kSocketNonBlocking);
+    // Unregisters the socket before its destruction begins: a delivery to it may be under
+    // way, and the event loop calls it through its virtual table.
+    ~StreamPair() { fSocket.Dispose(); }
     // Arms the runtime's end for reading and waits until its task ran.
     bool WaitReadable();
 

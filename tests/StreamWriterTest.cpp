@@ -1,0 +1,126 @@
+// The buffered stream writer on real loopback connections whose runtime end sends little at
+// a time: driven by its task as a service drives it, and step by step from the test thread.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "StreamWriter.h"
+#include "support/RuntimeEnvironment.h"
+#include "support/StreamPeer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
+
+// Megabytes in pieces of random sizes, alone or gathered (some empty, more than one send
+// takes), written by the task until refused, while the peer reads slowly. A refusal is of a
+// write that did not fit and takes nothing; a flush reports drained exactly when all went;
+// every other run writes without flushing first; once all went, the task is left quiet.
+TEST(StreamWriter, MegabytesInRandomPiecesArriveExactlyInOrderWithinTheBound) {
+    for (const auto& [capacity, mostPieces] : {std::pair{4096u, 1u}, {65536, 3}, {20000, 40}}) {
+        SCOPED_TRACE(capacity);
+        const std::string pattern = PatternBytes(2u << 20, capacity);
+        StreamPair pair;
+        ASSERT_TRUE(pair.fMade);
+        pair.fSocket.SetSendBufferSize(16 * 1024);
+        StreamWriter writer(&pair.fSocket, capacity);
+        std::minstd_rand random(capacity);
+        std::atomic<size_t> accepted{0};
+        std::atomic<int> refused{0}, faults{0};
+        const auto check = [&](bool holds) {
+            if (!holds || writer.Pending() > capacity ||
+                writer.Pending() + writer.BytesSent() != accepted)
+                ++faults;
+        };
+        pair.fTask.fBody = [&](TaskProbe&) -> int64_t {
+            if (accepted == pattern.size() || random() % 2 == 0)
+                check(writer.Flush() == (writer.IsDrained() ? 0 : EAGAIN));
+            while (accepted < pattern.size()) {
+                const uint32_t length =
+                    uint32_t(std::min<size_t>(pattern.size() - accepted, 1 + random() % capacity));
+                const uint32_t count = 1 + random() % mostPieces, room = writer.Room();
+                WriteBuffer pieces[40];
+                for (uint32_t i = 0, at = 0, end; i < count; ++i, at = end) {
+                    end = i + 1 == count ? length : at + random() % (length - at + 1);
+                    pieces[i] = {&pattern[accepted + at], end - at};
+                }
+                const int32_t result = writer.WriteVector(pieces, count);
+                if (result == kErrNoRoom) {  // bytes are kept, so the socket is armed
+                    check(length > room);
+                    return ++refused, 0;
+                }
+                accepted += result == 0 ? length : 0;
+                check(result == 0);
+            }
+            return 0;
+        };
+        pair.fTask.Signal(Task::kReadEvent);
+        std::string received;
+        while (received.size() < pattern.size() &&
+               pair.fPeer.ReceiveExactly(std::min<size_t>(4096, pattern.size() - received.size()),
+                                         &received))
+            std::this_thread::sleep_for(1ms);
+        EXPECT_TRUE(received == pattern) << received.size() << " bytes received";
+        const auto settled = [&] {
+            const int runs = pair.fTask.fRuns.load();
+            return StaysFalseFor([&] { return pair.fTask.fRuns.load() != runs; }, 200ms);
+        };
+        EXPECT_TRUE(WaitUntil(settled, 5s)) << "signalled for writing with nothing kept";
+        EXPECT_EQ(faults.load(), 0);
+        EXPECT_GT(refused.load(), 0);
+    }
+}
+
+// Step by step while the peer does not read: a write that all goes arms nothing; one longer
+// than the room is refused whole, one that fills it is taken; kept bytes arm the socket; the
+// peer gets exactly the writes taken. Then a reset: the flush reports it as the socket does,
+// and every later call refuses with it, taking nothing.
+TEST(StreamWriter, AWritePastTheBoundIsRefusedWholeOnlyKeptBytesArmAndAnErrorStays) {
+    constexpr uint32_t kCapacity = 8192;
+    static const char kHello[] = "hello";
+    const std::string filler = PatternBytes(kCapacity, 1);
+    StreamPair pair;
+    ASSERT_TRUE(pair.fMade);
+    pair.fSocket.SetSendBufferSize(16 * 1024);
+    StreamWriter writer(&pair.fSocket, kCapacity);
+    std::string expected = kHello;
+    ASSERT_EQ(writer.Write(kHello, 5), 0);
+    EXPECT_TRUE(StaysFalseFor([&] { return pair.fTask.fRuns.load() > 0; }, 100ms))
+        << "armed with nothing kept";
+    const auto fill = [&] {  // until the peer's end is full and the writer keeps bytes
+        while (writer.IsDrained() && expected.size() < (64u << 20) &&
+               writer.Write(filler.data(), 4096) == 0)
+            expected.append(filler, 0, 4096);
+        return !writer.IsDrained();
+    };
+    ASSERT_TRUE(fill());
+    for (const auto& [extra, fits] : {std::pair{1u, false}, {0u, true}, {1u, false}}) {
+        const uint32_t length = writer.Room() + extra;
+        const WriteBuffer halves[2] = {{filler.data(), length / 2},
+                                       {filler.data() + length / 2, length - length / 2}};
+        EXPECT_EQ(writer.WriteVector(halves, 2), fits ? 0 : kErrNoRoom) << length;
+        if (fits) expected.append(filler, 0, length);
+        EXPECT_EQ(writer.Pending() + writer.BytesSent(), expected.size());
+    }
+    std::string received;
+    ASSERT_TRUE(pair.fPeer.ReceiveExactly(4096, &received));
+    EXPECT_TRUE(WaitUntil([&] { return pair.fTask.fRuns.load() > 0; })) << "kept, not armed";
+    EXPECT_TRUE(WaitUntil([&] {
+        pair.fPeer.ReceiveExactly(1u << 20, &received, 1ms);  // what has come
+        return writer.Flush() == 0;
+    }));
+    ASSERT_TRUE(pair.fPeer.ReceiveExactly(expected.size() - received.size(), &received));
+    EXPECT_TRUE(received == expected && writer.BytesSent() == expected.size());
+
+    ASSERT_TRUE(fill());
+    pair.fPeer.CloseWithReset();
+    EXPECT_TRUE(WaitUntil([&] { return writer.Flush() != EAGAIN; }));
+    for (const int32_t result : {writer.Flush(), writer.Write("x", 1), writer.Error()})
+        EXPECT_EQ(result, EPIPE);
+    EXPECT_TRUE(writer.Room() == 0 && !writer.IsDrained() &&
+                writer.Pending() + writer.BytesSent() == expected.size());
+}
+
+}  // namespace
