@@ -3,17 +3,21 @@
 #include "EchoService.h"
 
 EchoConnectionTask::EchoConnectionTask(EchoService* service)
-    : fService(service), fSocket(this, 0), fWriter(&fSocket, kBufferSize), fServiceElem(this) {
+    : fService(service), fSocket(this, 0), fWriter(&fSocket, kBufferSize) {
     SetTaskName("EchoConnection");
 }
 
+bool EchoConnectionTask::JoinService() {
+    return fMember.Join(fService->Serving());
+}
+
 EchoConnectionTask::~EchoConnectionTask() {
-    // Closed before the service hears of it: once the service has stopped, every one of
-    // its sockets is closed. Whatever was still held is dropped with the connection.
+    // Closed before the task leaves the service (its member goes last): once the service
+    // has stopped, every one of its sockets is closed. What was still held is dropped.
     fIdle.Cancel();
     fSocket.Dispose();
     fService->Stats().RemoveBuffered(fCountedPending);
-    fService->ConnectionEnded(this);
+    fService->ConnectionEnded();
 }
 
 void EchoConnectionTask::CountWrites() {

@@ -6,10 +6,10 @@
 #include <cstdint>
 
 #include "IdleDeadline.h"
-#include "OSQueue.h"
 #include "StreamWriter.h"
 #include "TCPSocket.h"
 #include "Task.h"
+#include "TaskGroup.h"
 
 class EchoService;
 
@@ -28,7 +28,8 @@ public:
     int64_t Run() override;
 
     TCPSocket* GetSocket() { return &fSocket; }
-    OSQueueElem* GetServiceElem() { return &fServiceElem; }
+    // Among the service's tasks; false once the service is stopping.
+    bool JoinService();
 
 private:
     // Arms the socket: Run's result, 0, or -1 to end when the arming failed.
@@ -36,11 +37,11 @@ private:
     // Adds what the writer sent and holds since the last count to the service's figures.
     void CountWrites();
 
+    TaskGroup::Member fMember{this};  // first: it leaves last, when nothing else is left
     EchoService* fService;
     TCPSocket fSocket;
-    StreamWriter fWriter;      // destroyed before the socket it writes to
-    OSQueueElem fServiceElem;  // in the service's list of open connections
-    IdleDeadline fIdle;        // refreshed by every read, when the service has a timeout
+    StreamWriter fWriter;  // destroyed before the socket it writes to
+    IdleDeadline fIdle;    // refreshed by every read, when the service has a timeout
     bool fStarted = false;
     uint64_t fCountedSent = 0;  // the writer's figures as last counted
     uint32_t fCountedPending = 0;

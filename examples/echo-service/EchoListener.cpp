@@ -3,11 +3,14 @@
 #include "EchoConnectionTask.h"
 #include "EchoService.h"
 
+EchoListener::EchoListener(EchoService* service) : fService(service) {
+    fMember.Join(service->Listening());
+}
+
 EchoListener::~EchoListener() {
-    // Closed before the service hears of it, so no connection is accepted after the
-    // service has stopped.
+    // Closed before it leaves the service, so no connection is accepted after the service
+    // has stopped.
     Dispose();
-    fService->ListenerEnded();
 }
 
 Task* EchoListener::CreateConnectionTask(uint32_t, uint16_t, TCPSocket** outSocket) {

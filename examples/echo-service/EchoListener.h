@@ -3,12 +3,13 @@
 #pragma once
 
 #include "TCPListenerSocket.h"
+#include "TaskGroup.h"
 
 class EchoService;
 
 class EchoListener : public TCPListenerSocket {
 public:
-    explicit EchoListener(EchoService* service) : fService(service) {}
+    explicit EchoListener(EchoService* service);
     ~EchoListener() override;
 
 protected:
@@ -16,5 +17,6 @@ protected:
                                TCPSocket** outSocket) override;
 
 private:
+    TaskGroup::Member fMember{this};  // first: it leaves last
     EchoService* fService;
 };

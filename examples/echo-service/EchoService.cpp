@@ -3,15 +3,7 @@
 #include "EchoConnectionTask.h"
 #include "EchoListener.h"
 #include "EchoOptions.h"
-#include "OS.h"
-#include "OSThread.h"
 #include "UDPEchoTask.h"
-
-namespace {
-
-constexpr uint32_t kPollMSec = 5;
-
-}  // namespace
 
 std::string DescribeSocketError(int32_t error) {
     switch (error) {
@@ -48,7 +40,6 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
     // leaves nothing that ran.
     if (config.fServeUDP) {
         fUDPTask = new UDPEchoTask(this);
-        fLiveTasks.fetch_add(1);
         const int32_t result = fUDPTask->Bind(config.fBindAddress, config.fUDPPort);
         if (result != 0) {
             delete fUDPTask;  // never signalled: its creator's to delete
@@ -60,13 +51,7 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
         fUDPPort = fUDPTask->GetPort();
     }
     if (config.fServeTCP) {
-        {
-            OSMutexLocker locker(&fMutex);
-            fAccepting = true;
-        }
         fListener = new EchoListener(this);
-        fLiveTasks.fetch_add(1);
-        fListenerLive = true;
         const int32_t result = fListener->Listen(config.fBindAddress, config.fTCPPort);
         if (result != 0) {
             delete fListener;
@@ -85,71 +70,30 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
 bool EchoService::Stop(uint32_t waitMSec) {
     if (!fRunning) return true;
     fRunning = false;
-    bool intime = true;
-    {
-        OSMutexLocker locker(&fMutex);
-        fAccepting = false;
-    }
+    fListener = nullptr;
+    fUDPTask = nullptr;
     // First no new connections: the listener closes its socket before it goes.
-    if (fListener != nullptr) {
-        fListener->StopListening();
-        fListener = nullptr;
-        const int64_t deadline = OS::Milliseconds() + waitMSec;
-        while (fListenerLive.load(std::memory_order_acquire) && OS::Milliseconds() < deadline)
-            OSThread::Sleep(kPollMSec);
-        intime = !fListenerLive.load(std::memory_order_acquire);
-    }
-    {
-        OSMutexLocker locker(&fMutex);
-        for (OSQueueIterator it(&fConnections); !it.IsDone(); it.Next()) {
-            static_cast<EchoConnectionTask*>(it.GetCurrent()->GetEnclosingObject())
-                ->Signal(EchoConnectionTask::kStopEvent);
-        }
-    }
-    if (fUDPTask != nullptr) {
-        fUDPTask->Signal(UDPEchoTask::kStopEvent);
-        fUDPTask = nullptr;
-    }
-    return WaitForLiveTasks(0, waitMSec) && intime;
-}
-
-bool EchoService::WaitForLiveTasks(uint32_t count, uint32_t waitMSec) {
-    const int64_t deadline = OS::Milliseconds() + waitMSec;
-    while (fLiveTasks.load(std::memory_order_acquire) > count) {
-        if (OS::Milliseconds() >= deadline) return false;
-        OSThread::Sleep(kPollMSec);
-    }
-    return true;
+    fListening.Stop(TCPListenerSocket::kStopEvent);
+    const bool listenerGone = fListening.WaitUntilEmpty(waitMSec);
+    fServing.Stop(EchoConnectionTask::kStopEvent);
+    return fServing.WaitUntilEmpty(waitMSec) && listenerGone;
 }
 
 EchoConnectionTask* EchoService::NewConnection() {
-    OSMutexLocker locker(&fMutex);
-    if (!fAccepting || fConnections.GetLength() >= fMaxConnections) {
+    if (fStats.fOpenConnections.load(std::memory_order_relaxed) >= fMaxConnections) {
         fStats.fConnectionsRefused.fetch_add(1, std::memory_order_relaxed);
         return nullptr;
     }
     auto* task = new EchoConnectionTask(this);
-    fConnections.Enqueue(task->GetServiceElem());
-    fLiveTasks.fetch_add(1);
+    if (!task->JoinService()) {
+        delete task;  // the service is stopping; the task never ran
+        fStats.fConnectionsRefused.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
+    }
     fStats.fOpenConnections.fetch_add(1, std::memory_order_relaxed);
     return task;
 }
 
-void EchoService::ConnectionEnded(EchoConnectionTask* task) {
-    {
-        OSMutexLocker locker(&fMutex);
-        fConnections.Remove(task->GetServiceElem());
-    }
+void EchoService::ConnectionEnded() {
     fStats.fOpenConnections.fetch_sub(1, std::memory_order_relaxed);
-    TaskEnded();
-}
-
-void EchoService::ListenerEnded() {
-    fListenerLive.store(false, std::memory_order_release);
-    TaskEnded();
-}
-
-// The last thing a task does with the service: after it, Stop may return.
-void EchoService::TaskEnded() {
-    fLiveTasks.fetch_sub(1, std::memory_order_acq_rel);
 }

@@ -8,8 +8,7 @@
 #include <string>
 
 #include "EchoStats.h"
-#include "OSMutex.h"
-#include "OSQueue.h"
+#include "TaskGroup.h"
 
 class EchoConnectionTask;
 class EchoListener;
@@ -34,8 +33,8 @@ public:
     EchoService(const EchoService&) = delete;
     EchoService& operator=(const EchoService&) = delete;
 
-    // Binds both sockets and starts serving. False with a one-line reason in *error; then
-    // nothing of the service is left open or running.
+    // Binds both sockets and starts serving, once per service. False with a one-line
+    // reason in *error; then nothing of the service is left open or running.
     bool Start(const EchoServiceConfig& config, std::string* error);
     // Accepts no more connections, closes every socket and waits (at most waitMSec) until
     // every task of the service has ended. True when all ended in time.
@@ -44,33 +43,29 @@ public:
     uint16_t GetTCPPort() const { return fTCPPort; }
     uint16_t GetUDPPort() const { return fUDPPort; }
     EchoStats& Stats() { return fStats; }
-    uint32_t GetLiveTasks() const { return fLiveTasks.load(std::memory_order_acquire); }
+    uint32_t GetLiveTasks() { return fListening.Count() + fServing.Count(); }
     // The TCP listener while the service runs; null once it stops.
     const EchoListener* GetListener() const { return fListener; }
     uint32_t GetIdleTimeoutMSec() const { return fIdleTimeoutMSec; }
 
     // For the service's own tasks.
-    // A new connection task, listed among the open connections; null at the limit.
+    // A new connection task, among the service's tasks; null at the limit or once the
+    // service is stopping. Called on the listener's thread alone.
     EchoConnectionTask* NewConnection();
-    void ConnectionEnded(EchoConnectionTask* task);
-    void ListenerEnded();
-    void TaskEnded();
+    void ConnectionEnded();
+    TaskGroup* Listening() { return &fListening; }
+    TaskGroup* Serving() { return &fServing; }
 
 private:
     bool Fail(std::string* error, const std::string& text);
-    // Polls until the count of live tasks is at most `count`; false at the deadline.
-    bool WaitForLiveTasks(uint32_t count, uint32_t waitMSec);
 
     EchoStats fStats;
-    OSMutex fMutex;        // guards fConnections and fAccepting
-    OSQueue fConnections;  // the open connections' tasks
-    bool fAccepting = false;
+    TaskGroup fListening;  // the listener, which must be gone before connections are told
+    TaskGroup fServing;    // the connections and the datagram task
     uint32_t fMaxConnections = 0;
     uint32_t fIdleTimeoutMSec = 0;
     EchoListener* fListener = nullptr;  // only until it is told to stop
     UDPEchoTask* fUDPTask = nullptr;
-    std::atomic<bool> fListenerLive{false};
-    std::atomic<uint32_t> fLiveTasks{0};
     bool fRunning = false;
     uint16_t fTCPPort = 0;
     uint16_t fUDPPort = 0;

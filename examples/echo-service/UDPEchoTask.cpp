@@ -5,11 +5,11 @@
 UDPEchoTask::UDPEchoTask(EchoService* service)
     : fService(service), fSocket(this, Socket::kSocketNonBlocking) {
     SetTaskName("UDPEcho");
+    fMember.Join(service->Serving());
 }
 
 UDPEchoTask::~UDPEchoTask() {
     fSocket.Dispose();
-    fService->TaskEnded();
 }
 
 int32_t UDPEchoTask::Bind(uint32_t address, uint16_t port) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Task.h"
+#include "TaskGroup.h"
 #include "UDPSocket.h"
 
 class EchoService;
@@ -28,6 +29,7 @@ public:
     int64_t Run() override;
 
 private:
+    TaskGroup::Member fMember{this};  // first: it leaves last, when nothing else is left
     EchoService* fService;
     UDPSocket fSocket;
     bool fHolding = false;  // a received datagram waits to be sent back
