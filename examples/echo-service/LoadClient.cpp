@@ -3,12 +3,9 @@
 #include "EchoOptions.h"
 #include "LoadConnectionTask.h"
 #include "LoadDatagramTask.h"
-#include "OS.h"
-#include "OSThread.h"
 
 namespace {
 
-constexpr uint32_t kPollMSec = 5;
 constexpr uint32_t kLargestDatagram = 65507;
 
 }  // namespace
@@ -57,7 +54,6 @@ bool LoadClient::Start(const LoadConfig& config, std::string* error) {
                                              config.fWindow, config.fDatagramSize);
         fTasks.push_back(fDatagramTask);
     }
-    fLiveTasks.store(uint32_t(fTasks.size()), std::memory_order_release);
     // The first run of each connects or opens its socket.
     for (Task* task : fTasks)
         task->Signal(Task::kReadEvent);
@@ -72,14 +68,8 @@ bool LoadClient::Stop(uint32_t waitMSec) {
     if (!fRunning) return true;
     fRunning = false;
     // Every task is alive until this signal: none ends on its own.
-    for (Task* task : fTasks)
-        task->Signal(LoadConnectionTask::kStopEvent);
     fTasks.clear();
     fDatagramTask = nullptr;
-    const int64_t deadline = OS::Milliseconds() + waitMSec;
-    while (fLiveTasks.load(std::memory_order_acquire) > 0) {
-        if (OS::Milliseconds() >= deadline) return false;
-        OSThread::Sleep(kPollMSec);
-    }
-    return true;
+    fGroup.Stop(LoadConnectionTask::kStopEvent);
+    return fGroup.WaitUntilEmpty(waitMSec);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "LoadStats.h"
+#include "TaskGroup.h"
 
 class Task;
 class LoadDatagramTask;
@@ -45,15 +46,15 @@ public:
     LoadStats& Stats() { return fStats; }
     const LoadConfig& Config() const { return fConfig; }
 
-    // For the client's own tasks: the last thing each does with the client.
-    void TaskEnded() { fLiveTasks.fetch_sub(1, std::memory_order_acq_rel); }
+    // For the client's own tasks, which join it when made.
+    TaskGroup* Tasks() { return &fGroup; }
 
 private:
     LoadConfig fConfig;
     LoadStats fStats;
     std::vector<Task*> fTasks;  // each lives until its stop event
+    TaskGroup fGroup;
     LoadDatagramTask* fDatagramTask = nullptr;
-    std::atomic<uint32_t> fLiveTasks{0};
     bool fRunning = false;
 };
 

@@ -16,12 +16,12 @@ LoadConnectionTask::LoadConnectionTask(LoadClient* client, uint32_t id, uint32_t
       fMessage(messageSize),
       fIncoming(messageSize > 0 ? kReadChunk : 1) {
     SetTaskName(messageSize > 0 ? "LoadConnection" : "IdleConnection");
+    fMember.Join(client->Tasks());
 }
 
 LoadConnectionTask::~LoadConnectionTask() {
     if (fState == State::kRunning) fClient->Stats().fConnected.fetch_sub(1);
     fSocket.Dispose();
-    fClient->TaskEnded();
 }
 
 void LoadConnectionTask::Fail(std::atomic<uint64_t>& counter) {

@@ -9,6 +9,7 @@
 
 #include "TCPSocket.h"
 #include "Task.h"
+#include "TaskGroup.h"
 
 class LoadClient;
 
@@ -35,6 +36,7 @@ private:
     bool Exchange();
     void Fail(std::atomic<uint64_t>& counter);
 
+    TaskGroup::Member fMember{this};  // first: it leaves last
     LoadClient* fClient;
     TCPSocket fSocket;
     State fState = State::kStart;

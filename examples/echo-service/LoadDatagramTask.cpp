@@ -17,11 +17,11 @@ LoadDatagramTask::LoadDatagramTask(LoadClient* client, uint32_t address, uint16_
       fExpected(datagramSize),
       fIncoming(datagramSize + 1) {  // one more: a longer reply shows as longer
     SetTaskName("LoadDatagrams");
+    fMember.Join(client->Tasks());
 }
 
 LoadDatagramTask::~LoadDatagramTask() {
     fSocket.Dispose();
-    fClient->TaskEnded();
 }
 
 void LoadDatagramTask::SendNext(uint32_t slot) {

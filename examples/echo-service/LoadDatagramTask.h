@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Task.h"
+#include "TaskGroup.h"
 #include "UDPSocket.h"
 
 class LoadClient;
@@ -42,6 +43,7 @@ private:
     void Check(uint32_t sender, uint16_t senderPort, uint32_t length);
     void ReplaceLost();
 
+    TaskGroup::Member fMember{this};  // first: it leaves last
     LoadClient* fClient;
     UDPSocket fSocket;
     bool fStarted = false;
