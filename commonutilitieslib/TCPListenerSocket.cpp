@@ -15,7 +15,8 @@ int32_t TCPListenerSocket::Listen(uint32_t address, uint16_t port, int32_t backl
     int32_t error = Open(kStreamType);
     if (error != 0) return error;
     Platform::PrepareListeningSocket(fSocket);  // an improvement only: failure is harmless
-    error = Bind(address, port);
+    if (fSharePort && Platform::SharePort(fSocket) != 0) error = OSThread::LastErrorCode();
+    if (error == 0) error = Bind(address, port);
     if (error == 0 && Platform::ListenSocket(fSocket, backlog) != 0)
         error = OSThread::LastErrorCode();
     if (error != 0) {

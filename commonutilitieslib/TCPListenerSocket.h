@@ -37,6 +37,12 @@ public:
     // 0, or the error (kErrAddressInUse, kErrAddressNotAvailable, ...): then the socket
     // is closed again and the listener, which never ran, is its creator's to delete.
     int32_t Listen(uint32_t address, uint16_t port, int32_t backlog = kDefaultBacklog);
+    // Before Listen: other listeners, in this process or others, may listen on the same
+    // address and port, and the system shares the connections among them. A service that
+    // needs more message numbers than one process has, or more than one event loop can
+    // feed, runs several processes on one port this way. Linux only: elsewhere Listen
+    // fails with the platform's "not supported" error.
+    void SharePort() { fSharePort = true; }
 
     // Any thread: the listener stops accepting, closes its socket and ends on its next
     // run; the task thread deletes it.
@@ -66,6 +72,7 @@ private:
     // since the last report when that is long enough ago.
     void TurnedAway();
 
+    bool fSharePort = false;
     uint32_t fAcceptFailures = 0;  // changed only by AtomicAdd
     uint32_t fTurnedAway = 0;      // changed only by AtomicAdd
     // Only the listener's runs touch these.

@@ -296,6 +296,11 @@ InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses);
 // again while connections of an earlier listener linger. Windows: no other socket may take
 // the port while this one holds it. 0, or -1 with the last error set.
 int PrepareListeningSocket(SocketHandle socket);
+// Lets sockets of this and other processes bind the same address and port, the system
+// sharing the incoming connections among their listeners; call before binding each. POSIX
+// (SO_REUSEPORT) only: on Windows, -1 with WSAEOPNOTSUPP, since its port sharing lets a
+// later socket take connections over instead of sharing them.
+int SharePort(SocketHandle socket);
 
 // Notes the user's requests to stop the process (Ctrl-C and SIGTERM on POSIX, console
 // control events on Windows) instead of letting them end it; a second request after the

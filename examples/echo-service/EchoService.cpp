@@ -52,6 +52,7 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
     }
     if (config.fServeTCP) {
         fListener = new EchoListener(this);
+        if (config.fShareTCPPort) fListener->SharePort();
         const int32_t result = fListener->Listen(config.fBindAddress, config.fTCPPort);
         if (result != 0) {
             delete fListener;

@@ -22,6 +22,7 @@ struct EchoServiceConfig {
     bool fServeUDP = true;
     uint32_t fMaxConnections = 4096;  // further connections are closed at once
     uint32_t fIdleTimeoutMSec = 0;    // a connection silent this long is closed; 0: never
+    bool fShareTCPPort = false;       // other services, in other processes too, may listen on it
 };
 
 class EchoService {

@@ -13,4 +13,9 @@ int PrepareListeningSocket(SocketHandle socket) {
     return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 ? 0 : -1;
 }
 
+int SharePort(SocketHandle socket) {
+    const int on = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) == 0 ? 0 : -1;
+}
+
 }  // namespace Platform

@@ -19,4 +19,9 @@ int PrepareListeningSocket(SocketHandle socket) {
                : -1;
 }
 
+int SharePort(SocketHandle) {
+    WSASetLastError(WSAEOPNOTSUPP);
+    return -1;
+}
+
 }  // namespace Platform
