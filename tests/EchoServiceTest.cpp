@@ -1,8 +1,4 @@
 // The echo service and its load client in-process over loopback.
-#include <gtest/gtest.h>
-
-#include <memory>
-
 #include "EchoConnectionTask.h"
 #include "EchoListener.h"
 #include "EchoService.h"
@@ -16,14 +12,13 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
 constexpr int64_t kBuffer = EchoConnectionTask::kBufferSize;
 
-// A service on ports of the system's choosing, stopped when the test ends.
+// On ports of the system's choosing, stopped when the test ends.
 struct Running {
     explicit Running(const EchoServiceConfig& config = {}) {
         EXPECT_TRUE(fService.Start(config, &fError)) << fError;
@@ -45,26 +40,22 @@ bool IsFree(uint16_t datagramPort) {
     return Platform::BindSocket(socket.Get(), &address) == 0;
 }
 
-// A reply that finds no one listening (on Windows the next receive then fails) and an
-// empty datagram must not stop the service.
+// A reply to no one (on Windows the next receive then fails), and an empty datagram.
 TEST(EchoService, UDPGetsOverRepliesToNoOneAndEmptyDatagrams) {
     Running running;
     const uint16_t port = running.fService.GetUDPPort();
     ASSERT_TRUE(SendDatagramTo(port, "to no one", 9));  // from a socket closed at once
     ArmedDatagramSocket client;
-    ASSERT_TRUE(client.IsOpen());
     for (size_t i = 0; i < 2; ++i) {
         const std::string data = PatternBytes(i * 1000, 1);
         ASSERT_EQ(client.SendTo(kLoopbackAddress, port, data), 0);
         ASSERT_TRUE(client.WaitFor(i + 1)) << data.size();
-        EXPECT_EQ(client.At(i).fData, data);
-        EXPECT_EQ(client.At(i).fPort, port);
+        EXPECT_TRUE(client.At(i).fData == data && client.At(i).fPort == port);
     }
 }
 
-// A read stops short before urgent data and before the peer's end with bytes or the end
-// still to come: queued at once while the service is busy, every byte must still come
-// back, and a half-close must end the connection.
+// A read stops short before urgent data and before the peer's end: queued at once while the
+// service is busy, every byte must still come back, and a half-close end the connection.
 TEST(EchoService, BytesBehindAnUrgentMarkOrBeforeAHalfCloseAreEchoed) {
     Running running;
     for (const bool urgent : {true, false}) {
@@ -73,8 +64,7 @@ TEST(EchoService, BytesBehindAnUrgentMarkOrBeforeAHalfCloseAreEchoed) {
         std::string echoed;
         ASSERT_TRUE(client.Connect(running.Port()) && client.Exchange("ready", &echoed));
         {
-            BlockerTask first(TaskThreadPool::sTaskThreadArray[0]);
-            BlockerTask second(TaskThreadPool::sTaskThreadArray[1]);
+            const TwoThreadsHeld held;
             ASSERT_TRUE(client.SendAll("abc"));
             ASSERT_TRUE(!urgent || SendUrgentByte(client.Handle(), 'X'));
             ASSERT_TRUE(client.SendAll("def"));
@@ -94,18 +84,17 @@ TEST(EchoService, AClientThatDoesNotReadIsHeldToOneBufferWhileOthersAreServed) {
     ASSERT_TRUE(vanishing.Connect(running.Port()));
     vanishing.PushUntilStalled(PatternBytes(1u << 16, 4));
     vanishing.Close();
-    EXPECT_TRUE(WaitUntil([&] {
-        return running.Stats().fConnectionsServed.load() == 1 &&
-               running.Stats().fOpenConnections.load() == 0;
-    }));
-    EXPECT_EQ(running.Stats().fBufferedBytes.load(), 0);
+    EchoStats& stats = running.Stats();
+    EXPECT_TRUE(
+        WaitUntil([&] { return stats.fConnectionsServed == 1 && !stats.fOpenConnections; }));
+    EXPECT_EQ(stats.fBufferedBytes.load(), 0);
 
     const std::string pattern = PatternBytes(1u << 20, 99);
     StreamPeer hog, other;
     ASSERT_TRUE(hog.Connect(running.Port()) && other.Connect(running.Port()));
     const size_t pushed = hog.PushUntilStalled(pattern);
     EXPECT_LT(pushed, 64u << 20) << "the service kept reading from a client that never reads";
-    EXPECT_LE(running.Stats().fPeakBufferedBytes.load(), kBuffer);
+    EXPECT_LE(stats.fPeakBufferedBytes.load(), kBuffer);
     const std::string data = PatternBytes(50000, 5);
     std::string echoed, back;
     EXPECT_TRUE(other.Exchange(data, &echoed) && echoed == data);
@@ -113,25 +102,17 @@ TEST(EchoService, AClientThatDoesNotReadIsHeldToOneBufferWhileOthersAreServed) {
     ASSERT_TRUE(hog.ReceiveExactly(pushed, &back, 30s));
     for (size_t i = 0; i < back.size(); ++i)
         ASSERT_EQ(back[i], pattern[i % pattern.size()]) << "at " << i;
-    EXPECT_LE(running.Stats().fPeakBufferedBytes.load(), 2 * kBuffer);
+    EXPECT_LE(stats.fPeakBufferedBytes.load(), 2 * kBuffer);
 }
 
-// More connections at once than the listener takes in one run; then accepts made to fail
-// twice (Windows error codes, as the platform layer takes them). Out of descriptors, the
-// waiting connection keeps the socket readable: the listener must pause, not spin.
-// Interrupted accepts and connections reset before they were taken are passed over.
+// More connections at once than the listener takes in one run; then accepts fail twice (Windows
+// codes): out of descriptors it must pause, not spin; interrupted or reset ones are passed over.
 TEST(EchoService, TheListenerServesBurstsBeyondOneRunAndGetsOverFailedAccepts) {
     Running running;
-    std::vector<std::unique_ptr<StreamPeer>> clients;
-    {
-        // Both task threads held, the connections wait in the backlog all at once.
-        BlockerTask first(TaskThreadPool::sTaskThreadArray[0]);
-        BlockerTask second(TaskThreadPool::sTaskThreadArray[1]);
-        for (size_t i = 0; i < 2 * TCPListenerSocket::kAcceptsPerRun; ++i) {
-            clients.push_back(std::make_unique<StreamPeer>());
-            ASSERT_TRUE(clients.back()->Connect(running.Port())) << i;
-        }
-    }
+    const size_t burst = 2 * TCPListenerSocket::kAcceptsPerRun;
+    // The connections wait in the backlog all at once.
+    auto clients = TwoThreadsHeld::During([&] { return ConnectPeers(running.Port(), burst); });
+    ASSERT_EQ(clients.size(), burst);
     std::string echoed;
     for (auto& client : clients)
         ASSERT_TRUE(client->Exchange("x", &echoed));
@@ -151,10 +132,8 @@ TEST(EchoService, TheListenerServesBurstsBeyondOneRunAndGetsOverFailedAccepts) {
     Platform::ClearFaults();
 }
 
-// With every message number taken, the listener closes each new connection at once (the
-// client reads the end), and counts it; a burst makes one report line, and one more
-// connection a report period later makes the next, with the count since the first. Once
-// numbers are free, connections are served again.
+// With every message number taken, each new connection is closed at once and counted; a burst
+// makes one report line, one more a report period later the next. Then all are served again.
 TEST(EchoService, AtTheMessageNumberLimitNewConnectionsAreClosedCountedAndReportedPerBurst) {
     EchoServiceConfig tcpOnly;  // a datagram task arms on its first run, maybe too late
     tcpOnly.fServeUDP = false;
@@ -171,16 +150,10 @@ TEST(EchoService, AtTheMessageNumberLimitNewConnectionsAreClosedCountedAndReport
         const std::pair<size_t, std::string> bursts[] = {{3, report("1 new connection")},
                                                          {1, report("3 new connections")}};
         for (const auto& [count, line] : bursts) {
-            std::vector<std::unique_ptr<StreamPeer>> clients;
-            {
-                // Both task threads held, the burst is accepted in one run of the listener.
-                BlockerTask first(TaskThreadPool::sTaskThreadArray[0]);
-                BlockerTask second(TaskThreadPool::sTaskThreadArray[1]);
-                for (size_t i = 0; i < count; ++i) {
-                    clients.push_back(std::make_unique<StreamPeer>());
-                    ASSERT_TRUE(clients.back()->Connect(running.Port()));
-                }
-            }
+            // Both task threads held, the burst is accepted in one run of the listener.
+            auto clients =
+                TwoThreadsHeld::During([&] { return ConnectPeers(running.Port(), count); });
+            ASSERT_EQ(clients.size(), count);
             for (auto& client : clients)
                 EXPECT_TRUE(client->ReceiveUntilClosed(&text));
             EXPECT_EQ(reported.Take(), std::vector<std::string>{line});
@@ -209,8 +182,8 @@ TEST(EchoService, StoppingWithConnectionsOpenClosesEverySocket) {
         ASSERT_TRUE(
             WaitUntil([&] { return stats.fConnectionsServed + stats.fConnectionsRefused == i; }));
     }
-    // The fifth is beyond the limit: closed at once. Of the others one is in the middle of
-    // a message and one stuck because it does not read.
+    // The fifth, beyond the limit, is closed at once; of the others one stops mid-message and
+    // one does not read.
     std::string text;
     EXPECT_TRUE(clients[4]->ReceiveUntilClosed(&text));
     EXPECT_EQ(stats.fConnectionsRefused.load(), 1u);
@@ -273,8 +246,7 @@ TEST(EchoService, StartFailuresOfServiceAndClientNameTheirCauseAndLeaveNothingOp
 TEST(EchoLoad, ServiceAndClientAgreeOnEveryByte) {
     // Target, ports, connections, message size, idle connections, window, datagram size.
     const LoadConfig cases[] = {
-        {kLoopbackAddress, 0, 0, 8, 64, 16, 8, 512},
-        // Larger than every buffer on the way, and the largest datagram.
+        {kLoopbackAddress, 0, 0, 8, 64, 16, 8, 512},  // then larger than every buffer
         {kLoopbackAddress, 0, 0, 2, 4u << 20, 0, 2, 65507},
     };
     for (LoadConfig config : cases) {
@@ -284,8 +256,7 @@ TEST(EchoLoad, ServiceAndClientAgreeOnEveryByte) {
         LoadClient client;
         std::string error;
         ASSERT_TRUE(client.Start(config, &error)) << error;
-        LoadStats& stats = client.Stats();
-        // Ticking as the program does, until all are connected and both protocols echo.
+        LoadStats& stats = client.Stats();  // ticked as the program does
         const uint32_t connections = config.fConnections + config.fIdleConnections;
         const auto start = Clock::now();
         const auto enough = [&] {

@@ -1,10 +1,5 @@
 // Event contexts with a real event loop and task threads: message numbers, arming,
 // delivery to the owning task, take-over and disposal.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <vector>
-
 #include "EventContext.h"
 #include "OSAtomic.h"
 #include "platform/FaultInjection.h"
@@ -14,8 +9,6 @@
 #include "support/TaskProbe.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
@@ -67,10 +60,8 @@ TEST(MessageNumbers, RacingAllocatorsNeverLeaveTheRange) {
     EXPECT_FALSE(outside);
 }
 
-// With every number taken, arming reports it and leaves the context unarmed; the first
-// failure of a run is asserted, the rest and reservations are not; once a number is free
-// it can be reserved (still unarmed) and armed, and the next run of failures is asserted
-// again.
+// With every number taken, arming fails and leaves the context unarmed, asserted once per run
+// of failures; a number freed can be reserved (still unarmed), then armed.
 TEST(MessageNumbers, AllNumbersInUseLeaveTheContextUnarmedUntilOneIsFree) {
     MessageNumberHog hog;
     ASSERT_GT(hog.Held(), 100u);
@@ -108,8 +99,8 @@ TEST(MessageNumbers, AllNumbersInUseLeaveTheContextUnarmedUntilOneIsFree) {
     EXPECT_TRUE(crowded.RunsWithin(1));
 }
 
-// A delivery signals kReadEvent, whatever was armed for; a context without a task ignores
-// its deliveries. Taken over, a context's number, deliveries and the right to close go on.
+// A delivery signals kReadEvent whatever was armed; without a task it is ignored. Taken over,
+// a context's number, deliveries and the right to close go on.
 TEST(EventDelivery, ReadEventWhateverWasArmedNoneWithoutATaskAndTakeOver) {
     ArmedSocket writer, taskless, original;
     taskless.fContext->SetTask(nullptr);
@@ -132,9 +123,8 @@ TEST(EventDelivery, ReadEventWhateverWasArmedNoneWithoutATaskAndTakeOver) {
     EXPECT_EQ(original.fTask.fRuns.load() + taskless.fTask.fRuns.load(), 0);
 }
 
-// Notifications the context did not ask for change nothing for a live socket: one left
-// from a socket closed since (its number no longer registered) or naming another socket,
-// and messages that are no socket notification at all.
+// Notifications not asked for change nothing for a live socket: a closed socket's number,
+// one naming another socket, and messages that are no socket notification.
 TEST(EventDelivery, StaleAndForeignMessagesLeaveALiveSocketArmed) {
     ArmedSocket live, other;
     other.fContext->ArmEvent(kWatchRead);
@@ -152,8 +142,7 @@ TEST(EventDelivery, StaleAndForeignMessagesLeaveALiveSocketArmed) {
     EXPECT_TRUE(live.RunsWithin(1));
 }
 
-// Disposed and opened again, a context registers afresh under a new number. One made
-// before there is an event loop cannot be armed: reported, and left as it was.
+// Reopened, a context registers afresh; one made without an event loop is reported, unarmed.
 TEST(EventContextDisposal, ReopenedContextsRegisterAfreshAndNoLoopIsReported) {
     ReportedAsserts reported;
     ArmedSocket reopened;
@@ -175,8 +164,7 @@ TEST(EventContextDisposal, ReopenedContextsRegisterAfreshAndNoLoopIsReported) {
     ASSERT_EQ(reported.Take().size(), 1u);
 }
 
-// Disposed from another thread while the event loop is inside its OnEvent, a context
-// returns only once OnEvent has: the loop is never left in a context that is gone.
+// Disposed while the event loop is inside its OnEvent, a context returns only after it.
 TEST(EventContextDisposal, DisposeWaitsForTheDeliveryInProgress) {
     struct HeldContext : EventContext {
         using EventContext::EventContext;
@@ -205,8 +193,7 @@ TEST(EventContextDisposal, DisposeWaitsForTheDeliveryInProgress) {
     EXPECT_TRUE(returnedFirst.load());
 }
 
-// A readiness wait that keeps failing is reported once and tried again after a pause, not
-// in a hot loop; the loop then serves as before.
+// A failing readiness wait is reported once and retried after a pause, not in a hot loop.
 TEST(EventLoop, FailingWaitsAreReportedOnceAndRetriedAfterAPause) {
     if (!Platform::kFaultInjectionBuilt) GTEST_SKIP() << "built without fault points";
     ReportedAsserts reported;

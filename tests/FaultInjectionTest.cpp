@@ -1,5 +1,4 @@
-// Chosen platform calls fail or are interrupted: operations retry, report the right error
-// and change no more state than they say.
+// Platform calls fail or are interrupted: operations retry, report the error, change no more.
 
 #include "platform/FaultInjection.h"
 #include "support/RuntimeEnvironment.h"
@@ -27,8 +26,8 @@ protected:
     void TearDown() override { Platform::ClearFaults(); }
 };
 
-// Each transfer on one connection: interrupted twice, it is made again; failed, it ends the
-// connection and reports no count; then, not connected, it reaches the platform no more.
+// Each transfer: interrupted twice, made again; failed, it ends the connection with no count;
+// then it reaches the platform no more.
 TEST_F(FaultInjection, TransfersRetryInterruptionsEndTheConnectionOnFailureThenNeverStart) {
     StreamPair pair;
     ASSERT_TRUE(pair.fMade);

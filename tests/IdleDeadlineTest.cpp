@@ -1,10 +1,6 @@
 // Idle deadlines on two task threads: one firing per expiry at about its time, none while
 // refreshed or once cancelled, and thousands at once.
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <tuple>
-#include <vector>
 
 #include "IdleDeadline.h"
 #include "support/RuntimeEnvironment.h"
@@ -12,17 +8,14 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
 constexpr uint32_t kIdleEvent = 0x00100000;
 // How late a firing may come on a loaded machine; it is never asked to come sooner.
 constexpr int64_t kSlackMSec = 500;
 
-// A connection's task: refreshes its deadline on each run, every refreshMSec, until told
-// to stop (0: never refreshes); on a firing, records how long it had been idle and starts
-// the deadline again while restarts are left.
+// A connection's task: refreshes every refreshMSec (0: never) until told to stop; on a firing,
+// records how long it was idle and starts again while restarts are left.
 class Owner : public TaskProbe {
 public:
     Owner(uint32_t timeoutMSec, uint32_t refreshMSec, int restarts = 0)
@@ -64,8 +57,7 @@ private:
     int fRestarts;
 };
 
-// The rows run side by side. Each firing must come between the timeout and the timeout
-// plus the slack after the last activity, and no firing more may follow.
+// Side by side, each firing comes within the slack after the timeout, and no more follow.
 TEST(IdleDeadline, FiresOncePerExpiryAtAboutItsTimeAndNeverWhileRefreshed) {
     struct Row {
         const char* fName;
@@ -114,11 +106,11 @@ TEST(IdleDeadline, FiresOncePerExpiryAtAboutItsTimeAndNeverWhileRefreshed) {
         700ms));
 }
 
-// What could never fire is refused. A deadline cancelled about its time (a firing may come
-// first) lets its task be deleted at once, and nothing may touch either afterwards.
+// What could never fire is refused. Cancelled about its time, a deadline's task may be deleted
+// at once, and nothing touches either afterwards.
 TEST(IdleDeadline, ACancelledDeadlineNeverFiresAndItsTaskMayBeDeletedAtOnce) {
     TaskProbe task;
-    IdleDeadline refused;  // what could never fire is refused
+    IdleDeadline refused;
     for (const auto& [who, timeout, events] :
          {std::tuple<Task*, uint32_t, uint32_t>{nullptr, 100, kIdleEvent},
           {&task, 0, kIdleEvent},
@@ -137,9 +129,8 @@ TEST(IdleDeadline, ACancelledDeadlineNeverFiresAndItsTaskMayBeDeletedAtOnce) {
             if (i % 2 == 1) OSThread::Sleep(1);
         }
     }
-    // Cancelled by a task run for a firing of the same sweep, the last first: one that was
-    // not signalled when Cancel returned must never be.
-    // All are made first and started again at once, so that they share a sweep.
+    // Cancelled by a run for a firing of the same sweep (all started at once to share it), the
+    // last first: one not signalled when Cancel returned must never be.
     auto killer = std::make_unique<Owner>(60000, 0);
     std::vector<std::unique_ptr<Owner>> victims;
     for (int i = 0; i < 1000; ++i)
@@ -171,9 +162,8 @@ TEST(IdleDeadline, ACancelledDeadlineNeverFiresAndItsTaskMayBeDeletedAtOnce) {
         300ms));
 }
 
-// Thousands on tasks at once: a third left idle, a third refreshed all along, a third
-// cancelled. Each idle one fires exactly once, and the sweeper looks at a deadline about
-// once per timeout, not at every tick.
+// Thousands at once, a third idle, refreshed, or cancelled: each idle one fires exactly once,
+// and the sweeper looks at a deadline about once per timeout, not at every tick.
 TEST(IdleDeadline, ThousandsAtOnceEachIdleOneFiresExactlyOnce) {
     constexpr int kOwners = 3000;
     const uint64_t looksBefore = IdleDeadline::LooksSoFar();

@@ -9,8 +9,7 @@
 
 namespace {
 
-// Two signals with no waiter keep one wake-up, and a broadcast with none keeps nothing. A
-// timeout of 0 or less waits for the next signal, a positive one ends the wait as well.
+// Two signals with no waiter keep one wake-up, a broadcast none; a timeout above 0 ends a wait.
 TEST(OSCond, KeepsOneSignalForTheNextWait) {
     OSCond cond;
     OSMutex mutex;
@@ -82,9 +81,8 @@ bool WaitsItsTime() {
     return std::chrono::steady_clock::now() - start >= 20ms;
 }
 
-// Waits as it is destroyed. As a thread-local made before the thread's first wait, it goes
-// after whatever that wait set up; as a static, after main has returned, where a failure
-// can only end the process.
+// Waits as it is destroyed: as a thread-local, after what the thread's first wait set up; as a
+// static, after main returned, where a failure can only end the process.
 struct LateWaiter : AssertLogger {
     ~LateWaiter() {
         if (fInThread) {

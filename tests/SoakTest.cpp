@@ -15,8 +15,7 @@ namespace {
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-// Growth of resident memory allowed. AddressSanitizer's quarantine makes it meaningless
-// there (its leak checker covers that build).
+// Growth of resident memory allowed; meaningless under AddressSanitizer (its leak checker).
 #if defined(__SANITIZE_ADDRESS__)
 constexpr uint64_t kResidentMargin = uint64_t(1) << 40;
 #else
@@ -31,8 +30,7 @@ std::chrono::seconds SoakDuration() {
 
 TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
     {
-        // What lives for the whole process (the event loop's source, the task threads'
-        // events) is made by a first delivery; the baseline comes after it.
+        // What lives for the whole process is made by a first delivery: the baseline follows.
         ArmedDatagramSocket warmUp;
         ASSERT_EQ(warmUp.SendTo(kLoopbackAddress, warmUp.Port(), "warm"), 0);
         ASSERT_TRUE(warmUp.WaitFor(1));
@@ -86,8 +84,7 @@ TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
     std::printf("soak: %u connections churned, %llu bytes verified, %u contexts disposed\n",
                 churned.load(), (unsigned long long)verified.load(), disposed.load());
 
-    // Nothing leaked: descriptors and threads back to where they were (sockets in the
-    // middle of closing are given a moment), memory within a modest margin.
+    // Descriptors and threads back where they were (closing sockets given a moment).
     Platform::ProcessResources after{};
     WaitUntil([&] {
         after = Platform::CurrentProcessResources();

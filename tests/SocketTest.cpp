@@ -10,9 +10,9 @@ using Reports = std::vector<std::string>;
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-// One connection through its life. The peer reads only once the stream has stalled, so write
-// arming is seen to wait for room; sends after its reset would raise a broken-pipe signal on
-// POSIX unless it is suppressed.
+// One connection through its life. The peer reads only once the stream stalled, so write arming
+// waits for room; sends after its reset would raise a broken-pipe signal on POSIX if not
+// suppressed.
 TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
     const std::string pattern = PatternBytes(4u << 20, 7);
     StreamPair pair;
@@ -49,14 +49,10 @@ TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
         return 0;
     };
     pair.fTask.Signal(Task::kReadEvent);
-    const auto settled = [&] {  // no run of the sender for a while
-        const int runs = pair.fTask.fRuns.load();
-        return StaysFalseFor([&] { return pair.fTask.fRuns.load() != runs; }, 200ms);
-    };
     ASSERT_TRUE(WaitUntil([&] { return writeWaits.load() > 0; }));
     std::string received;  // in halves, so that the sender stalls once more after a re-arm
     for (size_t part : {pattern.size() / 2, pattern.size() - pattern.size() / 2}) {
-        EXPECT_TRUE(WaitUntil(settled, 5s)) << "signalled for writing without room, over and over";
+        EXPECT_TRUE(pair.fTask.Settles()) << "signalled for writing without room, over and over";
         EXPECT_TRUE(pair.fPeer.ReceiveExactly(part, &received, 60s));
     }
     ASSERT_TRUE(WaitUntil([&] { return pair.fTask.GetEvents() == 0; }));
@@ -90,9 +86,8 @@ TEST(SocketStream, SendsPartialGatheredAndWaitingThenThePeersEndThenItsReset) {
     EXPECT_EQ(socket.Send("x", 1, nullptr), kErrNotConnected);
 }
 
-// A gathered send of more pieces than one system call takes, cut short in its first call
-// while the peer reads at once: what the peer gets is exactly the bytes reported sent, in
-// order, though there was room again before a next call could be made.
+// A gathered send of more pieces than one call takes, cut short in its first call while the peer
+// reads: the peer gets exactly the bytes reported sent, though room came before a next call.
 TEST(SocketStream, AGatheredSendCutShortReportsOnlyTheBytesThatWentInOrder) {
     if (!Platform::kFaultInjectionBuilt) GTEST_SKIP() << "built without fault points";
     const std::string pattern = PatternBytes(1u << 20, 3);
@@ -124,9 +119,8 @@ TEST(SocketStream, AGatheredSendCutShortReportsOnlyTheBytesThatWentInOrder) {
     EXPECT_FALSE(pair.fPeer.ReceiveExactly(1, &more, 50ms)) << "more came than was reported";
 }
 
-// Null arguments are refused before the platform sees them, and options that fail are
-// reported (all but the receive buffer's, which returns the error): neither costs the
-// connection or its data.
+// Null arguments are refused before the platform sees them and failed options reported (the
+// receive buffer's returned): neither costs the connection or its data.
 TEST(SocketReports, NullArgumentsAndFailedOptionsAreReportedAndCostNothing) {
     const auto at = [](int line) { return AssertText("Socket", line); };
     Socket closed(nullptr, 0);  // without a handle every option fails

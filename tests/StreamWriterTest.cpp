@@ -1,7 +1,5 @@
 // The buffered stream writer on real loopback connections whose runtime end sends little at
 // a time: driven by its task as a service drives it, and step by step from the test thread.
-#include <gtest/gtest.h>
-
 #include <random>
 
 #include "StreamWriter.h"
@@ -10,14 +8,11 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-// Megabytes in pieces of random sizes, alone or gathered (some empty, more than one send
-// takes), written by the task until refused, while the peer reads slowly. A refusal is of a
-// write that did not fit and takes nothing; a flush reports drained exactly when all went;
-// every other run writes without flushing first; once all went, the task is left quiet.
+// Megabytes in random pieces, alone or gathered (some empty, more than a send takes), written by
+// the task until refused while the peer reads slowly: a refusal takes nothing, a flush reports
+// drained exactly when all went, some runs write without flushing, and at the end all is quiet.
 TEST(StreamWriter, MegabytesInRandomPiecesArriveExactlyInOrderWithinTheBound) {
     for (const auto& [capacity, mostPieces] : {std::pair{4096u, 1u}, {65536, 3}, {20000, 40}}) {
         SCOPED_TRACE(capacity);
@@ -63,20 +58,14 @@ TEST(StreamWriter, MegabytesInRandomPiecesArriveExactlyInOrderWithinTheBound) {
                                          &received))
             std::this_thread::sleep_for(1ms);
         EXPECT_TRUE(received == pattern) << received.size() << " bytes received";
-        const auto settled = [&] {
-            const int runs = pair.fTask.fRuns.load();
-            return StaysFalseFor([&] { return pair.fTask.fRuns.load() != runs; }, 200ms);
-        };
-        EXPECT_TRUE(WaitUntil(settled, 5s)) << "signalled for writing with nothing kept";
+        EXPECT_TRUE(pair.fTask.Settles()) << "signalled for writing with nothing kept";
         EXPECT_EQ(faults.load(), 0);
         EXPECT_GT(refused.load(), 0);
     }
 }
 
-// Step by step while the peer does not read: a write that all goes arms nothing; one longer
-// than the room is refused whole, one that fills it is taken; kept bytes arm the socket; the
-// peer gets exactly the writes taken. Then a reset: the flush reports it as the socket does,
-// and every later call refuses with it, taking nothing.
+// Step by step, the peer not reading: a write that all goes arms nothing; one past the room is
+// refused whole, one filling it taken; kept bytes arm. After a reset every call refuses with it.
 TEST(StreamWriter, AWritePastTheBoundIsRefusedWholeOnlyKeptBytesArmAndAnErrorStays) {
     constexpr uint32_t kCapacity = 8192;
     static const char kHello[] = "hello";

@@ -66,9 +66,8 @@ TEST(TaskScheduling, SignalsCoalesceIntoOneRunAndASignalDuringItRerunsOnTheSameT
     EXPECT_TRUE(WaitUntil([&] { return task.fRuns.load() == 3; }));
 }
 
-// Parked, a task runs at its time and not before, on its thread, ahead of work queued
-// earlier, with the timer bit and what was signalled meanwhile; one parked for less runs
-// first, though parked before the other.
+// Parked, a task runs at its time, on its thread, ahead of work queued earlier, with the timer bit
+// and what was signalled meanwhile; one parked for less runs first though parked before.
 TEST(TaskScheduling, ParkedTasksRunAtTheirTimesAheadOfQueuedWork) {
     const auto parkingFor = [](int64_t wait) {
         return [wait](TaskProbe& self) { return int64_t(self.fRuns.load() == 0 ? wait : 0); };
@@ -125,9 +124,8 @@ TEST(TaskScheduling, DeletedAndInvalidTasksLeaveTheirThreadServing) {
     EXPECT_EQ(broken.fRuns.load(), 0);
 }
 
-// Readers re-signalled while idle (one signalled during its run reruns at once and could
-// keep the writer queued). The writer's runs overlap none of theirs, also after the first
-// gave the lock up twice, and the lock is left free.
+// Readers re-signalled while idle (not during a run: that reruns at once). The writer's runs
+// overlap none of theirs, also after the first gave the lock up twice; the lock is left free.
 TEST(TaskScheduling, GlobalWriteLockExcludesEveryOtherRunAndIsReleasedOnce) {
     std::atomic<int> running{0};
     std::atomic<bool> overlapped{false}, stop{false};
@@ -174,9 +172,8 @@ TEST(TaskScheduling, WaitsAreClampedForNearAndFarTimers) {
         EXPECT_EQ(TaskThread::WaitMSecFor(untilDue[i]), wait[i]) << untilDue[i];
 }
 
-// Many tasks signalled at once from several threads, some in batches as the event loop
-// signals, round after round: no task runs on two threads at once, and no signal is lost
-// (every signaller's bit reaches every task in every round).
+// Tasks signalled from several threads, some in batches, round after round: none runs on two
+// threads at once, and every signaller's bit reaches every task in every round.
 TEST(TaskScheduling, StressOneRunAtATimeAndNothingLost) {
     constexpr uint32_t kSignallers = 4, kRounds = 300, kAllBits = (1u << kSignallers) - 1;
     std::atomic<bool> overlapped{false}, stop{false};

@@ -71,6 +71,16 @@ size_t StreamPeer::PushUntilStalled(const std::string& pattern) {
     return pushed;
 }
 
+std::vector<std::unique_ptr<StreamPeer>> ConnectPeers(uint16_t port, size_t count) {
+    std::vector<std::unique_ptr<StreamPeer>> peers;
+    while (peers.size() < count) {
+        auto peer = std::make_unique<StreamPeer>();
+        if (!peer->Connect(port)) break;
+        peers.push_back(std::move(peer));
+    }
+    return peers;
+}
+
 StreamPair::StreamPair(uint32_t flags) : fSocket(&fTask, flags) {
     Platform::SocketHandle other = Platform::kInvalidSocket;
     fMade = MakeStreamPair(&fPeer.fSocket, &other) &&

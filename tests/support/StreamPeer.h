@@ -48,6 +48,9 @@ private:
     Platform::SocketHandle fSocket = Platform::kInvalidSocket;
 };
 
+// `count` peers connected to 127.0.0.1:port; fewer when a connection failed.
+std::vector<std::unique_ptr<StreamPeer>> ConnectPeers(uint16_t port, size_t count);
+
 // A runtime socket that can mark itself connected again, as a subclass that connects does.
 class ConnectableSocket : public Socket {
 public:

@@ -42,6 +42,15 @@ public:
     bool RanOnce() {
         return WaitUntil([this] { return fRuns.load() >= 1; });
     }
+    // No run for the whole window, waiting up to the limit for one: it has settled.
+    bool Settles(std::chrono::milliseconds window = 200ms, std::chrono::milliseconds limit = 5s) {
+        return WaitUntil(
+            [&] {
+                const int runs = fRuns.load();
+                return StaysFalseFor([&] { return fRuns.load() != runs; }, window);
+            },
+            limit);
+    }
 
     std::function<int64_t(TaskProbe&)> fBody;
     std::atomic<int> fRuns{0};
@@ -77,4 +86,16 @@ public:
 
 private:
     std::atomic<bool> fReleased{false};
+};
+
+// The first two task threads held, so that work queues up behind them all at once.
+struct TwoThreadsHeld {
+    BlockerTask fFirst{TaskThreadPool::sTaskThreadArray[0]};
+    BlockerTask fSecond{TaskThreadPool::sTaskThreadArray[1]};
+    // What the action returns, done while both are held.
+    template <class Action>
+    static auto During(Action action) {
+        const TwoThreadsHeld held;
+        return action();
+    }
 };
