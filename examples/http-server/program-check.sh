@@ -40,7 +40,7 @@ printf 'body{}\n' >"$root/style.css"
 printf '{"a":1}\n' >"$root/data.json"
 printf 'in sub\n' >"$root/sub/index.html"
 head -c 1048576 /dev/urandom >"$root/big.bin"
-truncate -s 16M "$root/huge.bin"  # sparse: costs no disk
+truncate -s 64M "$root/huge.bin"  # sparse: costs no disk
 ln -s "$work/outside/secret.txt" "$root/leak.txt"
 ln -s "$work/outside" "$root/out"
 ln -s style.css "$root/inside.css"  # a link that stays inside is served
@@ -122,6 +122,12 @@ grep -q "^HTTP/1.1 405 " "$work/post.out" && grep -q "^Allow: GET, HEAD$" "$work
 want=$(sha256sum <"$root/big.bin")
 got=$(curl -s --max-time 20 "$url/big.bin" | sha256sum)
 [ "$got" = "$want" ] || fail "the 1 MiB download differs"
+
+# A slow reader that keeps taking what is sent is not idle: 64 MiB at 16 MiB/s outlasts the
+# 3 s idle timeout by more than the kernel buffers.
+out=$(curl -s --max-time 20 --limit-rate 16M -o /dev/null -w '%{http_code} %{size_download}' \
+    "$url/huge.bin")
+[ "$out" = "200 67108864" ] || fail "slow download: $out"
 
 # Ways out of the root: refused or not found, never the file.
 for path in /../outside/secret.txt /%2e%2e/outside/secret.txt /sub/%2E%2E/%2e%2e/outside/secret.txt \
@@ -238,7 +244,7 @@ s.close()
 sys.exit(1 if failures else 0)
 PYTHON
 
-# Clients that ask for a 16 MiB file and read none of it hold at most the writer's bound of
+# Clients that ask for a 64 MiB file and read none of it hold at most the writer's bound of
 # the server's memory each (64 KiB, beside what the kernel buffers), not the file.
 if [ "$memory_check" = yes ]; then
     python3 - "$port" "$server" >"$work/memory.log" 2>&1 <<'PYTHON' || fail "memory held for non-readers"
@@ -254,7 +260,7 @@ for client in clients:
     client.sendall(b"GET /huge.bin HTTP/1.1\r\nHost: a\r\n\r\n")
 time.sleep(1.5)
 grown = resident_kib() - before
-print(f"resident memory grew by {grown} KiB with 20 clients not reading a 16 MiB file")
+print(f"resident memory grew by {grown} KiB with 20 clients not reading a 64 MiB file")
 # And the file was under way to each of them.
 answered = all(client.recv(15) == b"HTTP/1.1 200 OK" for client in clients)
 sys.exit(0 if grown < 20 * 1024 and answered else 1)
