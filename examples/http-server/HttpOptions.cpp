@@ -1,0 +1,103 @@
+#include "HttpOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kMostThreads = 256;
+constexpr uint32_t kMostSeconds = 7 * 24 * 3600;
+
+const char kUsage[] =
+    "usage: http-server [options]       serve static content over HTTP/1.1\n"
+    "options:\n"
+    "  --port PORT             TCP port (default 8080; 0 lets the system choose)\n"
+    "  --bind ADDRESS          local address to serve on (default 127.0.0.1)\n"
+    "  --root DIR              serve the files under DIR (default: a built-in page at /)\n"
+    "  --threads N             task threads (default: the processor count)\n"
+    "  --idle-timeout SECONDS  close a connection idle for this long (default 30)\n"
+    "  --help                  this text\n";
+
+// Whole decimal number within [low, high]; false otherwise.
+bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (*end != '\0' || parsed < low || parsed > high) return false;
+    *value = uint32_t(parsed);
+    return true;
+}
+
+bool ParseAddress(const char* text, uint32_t* address) {
+    // Four dotted decimal parts and nothing else: no names, no short forms.
+    unsigned parts[4];
+    char tail;
+    if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) !=
+        4)
+        return false;
+    uint32_t value = 0;
+    for (unsigned part : parts) {
+        if (part > 255) return false;
+        value = (value << 8) | part;
+    }
+    *address = value;
+    return true;
+}
+
+}  // namespace
+
+std::string AddressText(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
+                  (address >> 8) & 0xFF, address & 0xFF);
+    return text;
+}
+
+const char* HttpUsage() {
+    return kUsage;
+}
+
+bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, std::string* error) {
+    for (int i = 0; i < argc; ++i) {
+        const char* name = argv[i];
+        if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
+            options->fHelp = true;
+            return true;
+        }
+        // Every other option takes a value.
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool known = true;
+        bool valid = value != nullptr;
+        uint32_t number = 0;
+        if (std::strcmp(name, "--port") == 0) {
+            valid = ParseNumber(value, 0, 65535, &number);
+            if (valid) options->fPort = uint16_t(number);
+        } else if (std::strcmp(name, "--bind") == 0) {
+            valid = valid && ParseAddress(value, &options->fBindAddress);
+        } else if (std::strcmp(name, "--root") == 0) {
+            valid = valid && *value != '\0';
+            if (valid) options->fRoot = value;
+        } else if (std::strcmp(name, "--threads") == 0) {
+            valid = ParseNumber(value, 1, kMostThreads, &options->fThreads);
+        } else if (std::strcmp(name, "--idle-timeout") == 0) {
+            valid = ParseNumber(value, 1, kMostSeconds, &options->fIdleTimeoutSeconds);
+        } else {
+            known = false;
+        }
+        if (!known) {
+            *error = std::string("unknown option '") + name + "'";
+            return false;
+        }
+        if (value == nullptr) {
+            *error = std::string("option ") + name + " needs a value";
+            return false;
+        }
+        if (!valid) {
+            *error = std::string("bad value '") + value + "' for " + name;
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}

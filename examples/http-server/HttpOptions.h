@@ -1,0 +1,24 @@
+// The command line of the HTTP server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct HttpOptions {
+    bool fHelp = false;
+    uint16_t fPort = 8080;               // 0 lets the system choose
+    uint32_t fBindAddress = 0x7F000001;  // host byte order
+    std::string fRoot;                   // empty: the built-in page
+    uint32_t fThreads = 0;               // 0: the processor count
+    uint32_t fIdleTimeoutSeconds = 30;
+};
+
+// Fills options from the arguments after the program name. False with a one-line
+// description of the first problem in *error.
+bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, std::string* error);
+
+// The usage text, several lines, ending in a newline.
+const char* HttpUsage();
+
+// Dotted-decimal text of an address in host byte order.
+std::string AddressText(uint32_t address);

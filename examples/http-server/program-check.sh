@@ -1,0 +1,285 @@
+#!/usr/bin/env bash
+# Runs the HTTP server as a newcomer would, against clients written elsewhere: curl, and
+# Python's http.client over plain sockets for keep-alive, pipelining and bad requests. It
+# serves a temporary directory with a 1 MiB file and links that lead out of it, and is
+# stopped with SIGINT. Exits non-zero on any fault, 77 (skipped) without curl.
+#
+#   program-check.sh PROGRAM [--no-memory]   --no-memory: skip the resident-memory check
+#                                            (under sanitizers, whose shadow memory counts)
+set -uo pipefail
+program=$1
+memory_check=yes
+[ "${2:-}" = --no-memory ] && memory_check=no
+command -v curl >/dev/null || {
+    echo "SKIPPED: curl is not installed"
+    exit 77
+}
+command -v python3 >/dev/null || {
+    echo "SKIPPED: python3 is not installed"
+    exit 77
+}
+work=$(mktemp -d)
+server=""
+cleanup() {
+    [ -n "$server" ] && kill -KILL "$server" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAILED: $*"
+    for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
+    exit 1
+}
+
+# The served directory, and beside it what must never be served.
+root=$work/root
+mkdir -p "$root/sub" "$work/outside"
+echo "secret outside the root" >"$work/outside/secret.txt"
+printf '<p>index</p>\n' >"$root/index.html"
+printf 'body{}\n' >"$root/style.css"
+printf '{"a":1}\n' >"$root/data.json"
+printf 'in sub\n' >"$root/sub/index.html"
+head -c 1048576 /dev/urandom >"$root/big.bin"
+truncate -s 64M "$root/huge.bin"  # sparse: costs no disk
+ln -s "$work/outside/secret.txt" "$root/leak.txt"
+ln -s "$work/outside" "$root/out"
+ln -s style.css "$root/inside.css"  # a link that stays inside is served
+
+# Starts the server in the background with the given options; sets $server and $port.
+start_server() {
+    local log=$1
+    shift
+    "$program" --port 0 --threads 2 "$@" >"$log" 2>&1 &
+    server=$!
+    for _ in $(seq 100); do
+        grep -q "serving http" "$log" 2>/dev/null && break
+        kill -0 "$server" 2>/dev/null || fail "the server did not start"
+        sleep 0.1
+    done
+    port=$(sed -nE '1s/^http-server: serving http on 127\.0\.0\.1:([0-9]+)$/\1/p' "$log")
+    [ -n "$port" ] || fail "no serving line first"
+}
+
+# Stops the server with the signal; it must end within 5 s, with status 0 and its stop line.
+stop_server() {
+    kill "-$1" "$server"
+    for _ in $(seq 50); do
+        kill -0 "$server" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$server" 2>/dev/null && fail "the server did not stop within 5 s of SIG$1"
+    wait "$server"
+    local status=$?
+    server=""
+    [ "$status" -eq 0 ] || fail "the server exited with $status after SIG$1"
+    grep -q "^http-server: stopped$" "$2" || fail "no stop line"
+}
+
+# Bad command lines: one line, the usage, status 2.
+for args in "--port 70000" "--bogus" "--root" "--root $work/none" "--idle-timeout 0"; do
+    # shellcheck disable=SC2086
+    "$program" $args >"$work/usage.out" 2>&1
+    status=$?
+    [ "$status" -eq 2 ] || fail "'$args' exited with $status"
+    head -1 "$work/usage.out" | grep -q "^http-server: " || fail "'$args': no problem line"
+    grep -q "^usage: http-server" "$work/usage.out" || fail "'$args': no usage"
+done
+"$program" --help | grep -q "^usage: http-server" || fail "--help"
+
+# Without --root: the built-in page.
+start_server "$work/builtin.log"
+curl -s --max-time 10 "http://127.0.0.1:$port/" | grep -q "<h1>http-server</h1>" ||
+    fail "no built-in page"
+code=$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/other")
+[ "$code" = 404 ] || fail "built-in server answered /other with $code"
+stop_server TERM "$work/builtin.log"
+
+start_server "$work/server.log" --root "$root" --idle-timeout 3
+url=http://127.0.0.1:$port
+
+# Several requests on one connection: only the first connects.
+out=$(curl -s --max-time 10 -w '%{http_code} %{num_connects} %{content_type} %{size_download}\n' \
+    -o /dev/null "$url/" -o /dev/null "$url/style.css" -o /dev/null "$url/data.json" \
+    -o /dev/null "$url/sub/" -o /dev/null "$url/missing" -o /dev/null "$url/inside.css")
+expected="200 1 text/html; charset=utf-8 13
+200 0 text/css; charset=utf-8 7
+200 0 application/json 8
+200 0 text/html; charset=utf-8 7
+404 0 text/plain; charset=utf-8 14
+200 0 text/css; charset=utf-8 7"
+[ "$out" = "$expected" ] || fail "keep-alive with curl: got
+$out"
+
+# HEAD: the length without the body. 405 with Allow for other methods.
+curl -s --max-time 10 -I "$url/big.bin" | tr -d '\r' >"$work/head.out"
+grep -q "^HTTP/1.1 200 OK$" "$work/head.out" &&
+    grep -q "^Content-Length: 1048576$" "$work/head.out" || fail "HEAD: $(cat "$work/head.out")"
+curl -s --max-time 10 -i -X POST -d "a=1" "$url/index.html" | tr -d '\r' >"$work/post.out"
+grep -q "^HTTP/1.1 405 " "$work/post.out" && grep -q "^Allow: GET, HEAD$" "$work/post.out" ||
+    fail "POST: $(cat "$work/post.out")"
+
+# The 1 MiB file, whole and unchanged.
+want=$(sha256sum <"$root/big.bin")
+got=$(curl -s --max-time 20 "$url/big.bin" | sha256sum)
+[ "$got" = "$want" ] || fail "the 1 MiB download differs"
+
+# A slow reader that keeps taking what is sent is not idle: 64 MiB at 16 MiB/s outlasts the
+# 3 s idle timeout by more than the kernel buffers.
+out=$(curl -s --max-time 20 --limit-rate 16M -o /dev/null -w '%{http_code} %{size_download}' \
+    "$url/huge.bin")
+[ "$out" = "200 67108864" ] || fail "slow download: $out"
+
+# Ways out of the root: refused or not found, never the file.
+for path in /../outside/secret.txt /%2e%2e/outside/secret.txt /sub/%2E%2E/%2e%2e/outside/secret.txt \
+    /..%2foutside%2fsecret.txt /leak.txt /out/secret.txt /sub/../../outside/secret.txt; do
+    out=$(curl -s --max-time 10 --path-as-is -w '\n%{http_code}' "$url$path")
+    code=${out##*$'\n'}
+    [ "$code" = 400 ] || [ "$code" = 404 ] || fail "$path answered $code"
+    grep -q secret <<<"$out" && fail "$path served a file outside the root"
+done
+
+# Keep-alive and pipelining through Python's http.client; bad requests answered, then a
+# clean end of the stream (no reset) even while the client keeps sending; the idle close.
+python3 - "$port" >"$work/python.log" 2>&1 <<'PYTHON' || fail "the Python checks"
+import http.client, io, socket, sys, time
+port = int(sys.argv[1])
+failures = []
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAILED:", what)
+
+# Keep-alive: three requests on one connection, then HTTP/1.0 without keep-alive ends it.
+conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+conn.connect()
+first = conn.sock
+for path, status in (("/", 200), ("/missing", 404), ("/style.css", 200)):
+    conn.request("GET", path)
+    response = conn.getresponse()
+    body = response.read()
+    check(response.status == status and conn.sock is first, f"keep-alive {path}")
+conn.request("HEAD", "/big.bin")
+response = conn.getresponse()
+check(response.read() == b"" and response.getheader("Content-Length") == "1048576", "HEAD")
+conn.close()
+conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+conn._http_vsn, conn._http_vsn_str = 10, "HTTP/1.0"
+conn.request("GET", "/data.json")
+response = conn.getresponse()
+check(response.read() == b'{"a":1}\n' and response.will_close, "HTTP/1.0 closes")
+conn.close()
+
+class Bytes(io.BytesIO):
+    def close(self): pass  # a response closes its file once read; the next reads on
+
+class Recorded:
+    """A socket stand-in whose every response reads on from the same bytes."""
+    def __init__(self, data): self.stream = Bytes(data)
+    def makefile(self, mode): return self.stream
+
+def exchange(data, pause_then=None):
+    """Sends, reads to the end; True when the server ended the stream cleanly."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall(data)
+    received, clean = b"", True
+    if pause_then is not None:
+        time.sleep(0.2)
+        try:
+            s.sendall(pause_then)
+        except OSError:
+            clean = False
+    try:
+        while chunk := s.recv(65536):
+            received += chunk
+    except ConnectionResetError:
+        clean = False
+    s.close()
+    return received, clean
+
+def responses(data, methods):
+    source = Recorded(data)
+    out = []
+    for method in methods:
+        response = http.client.HTTPResponse(source, method=method)
+        response.begin()
+        out.append((response.status, response.read()))
+    return out, source.stream.read()
+
+# Pipelined: all sent at once (a POST body among them), answered in order.
+pipelined = (b"GET /style.css HTTP/1.1\r\nHost: a\r\n\r\n"
+             b"POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello"
+             b"HEAD /index.html HTTP/1.1\r\nHost: a\r\n\r\n"
+             b"GET /missing HTTP/1.1\r\nHost: a\r\n\r\n"
+             b"GET /data.json HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+data, clean = exchange(pipelined)
+got, rest = responses(data, ["GET", "POST", "HEAD", "GET", "GET"])
+check([s for s, _ in got] == [200, 405, 200, 404, 200] and got[0][1] == b"body{}\n"
+      and got[2][1] == b"" and got[4][1] == b'{"a":1}\n' and rest == b"" and clean,
+      f"pipelining: {got} {rest!r} {clean}")
+
+# Bad requests: the answer, then the end, not a reset, though the client sends on (at
+# once, more than the server reads in one go, and again a moment later).
+for request, status in ((b"BOGUS\r\n\r\n", 400),
+                        (b"GET / HTTP/1.1\r\n\r\n", 400),
+                        (b"GET / HTTP/1.1\r\nHost: a\r\nX: " + b"x" * 9000 + b"\r\n\r\n", 431),
+                        (b"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5000000\r\n\r\n", 413),
+                        (b"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n", 501),
+                        (b"GET / HTTP/3.0\r\nHost: a\r\n\r\n", 505)):
+    data, clean = exchange(request + b"junk" * 16384, pause_then=b"more" * 1000)
+    got, rest = responses(data, ["GET"])
+    check(got[0][0] == status and rest == b"" and clean,
+          f"{request[:30]!r}: {got} {rest!r} clean={clean}")
+# A good request before the bad one is answered first.
+data, clean = exchange(b"GET /style.css HTTP/1.1\r\nHost: a\r\n\r\nGET /\x01 HTTP/1.1\r\n\r\n")
+got, rest = responses(data, ["GET", "GET"])
+check([s for s, _ in got] == [200, 400] and clean, f"good then bad: {got}")
+
+# Idle: a connection that sends nothing is closed after the timeout (3 s), not before.
+s = socket.create_connection(("127.0.0.1", port), timeout=10)
+start = time.monotonic()
+end = s.recv(1)
+took = time.monotonic() - start
+check(end == b"" and 2.5 < took < 6, f"idle close after {took:.1f} s")
+s.close()
+sys.exit(1 if failures else 0)
+PYTHON
+
+# Clients that ask for a 64 MiB file and read none of it hold at most the writer's bound of
+# the server's memory each (64 KiB, beside what the kernel buffers), not the file.
+if [ "$memory_check" = yes ]; then
+    python3 - "$port" "$server" >"$work/memory.log" 2>&1 <<'PYTHON' || fail "memory held for non-readers"
+import socket, sys, time
+port, pid = int(sys.argv[1]), sys.argv[2]
+def resident_kib():
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+before = resident_kib()
+clients = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(20)]
+for client in clients:
+    client.sendall(b"GET /huge.bin HTTP/1.1\r\nHost: a\r\n\r\n")
+time.sleep(1.5)
+grown = resident_kib() - before
+print(f"resident memory grew by {grown} KiB with 20 clients not reading a 64 MiB file")
+# And the file was under way to each of them.
+answered = all(client.recv(15) == b"HTTP/1.1 200 OK" for client in clients)
+sys.exit(0 if grown < 20 * 1024 and answered else 1)
+PYTHON
+fi
+
+# Ctrl-C with a connection open: the server ends it and stops.
+python3 -c '
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+s.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+time.sleep(10)' "$port" &
+holder=$!
+sleep 0.5
+start=$(date +%s%N)
+stop_server INT "$work/server.log"
+took=$((($(date +%s%N) - start) / 1000000))
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+[ "$took" -lt 2500 ] || fail "the stop took $took ms"
+[ "$memory_check" = yes ] && cat "$work/memory.log"
+echo "program check passed"
