@@ -246,8 +246,9 @@ MessageStatus GetEventMessage(EventSourceHandle handle, bool wait, uint32_t* mes
         if (!wait) return MessageStatus::kNone;
         CU_FAULT_POINT_RETURNING(kWaitEvents, MessageStatus::kFailed);
         const int count = epoll_wait(source.fEpoll, source.fEvents, Source::kBatch, -1);
+        const int error = errno;
         source.MovePosted(false);  // awake: posters need not write
-        if (count < 0) return errno == EINTR ? MessageStatus::kInterrupted : MessageStatus::kFailed;
+        if (count < 0) return error == EINTR ? MessageStatus::kInterrupted : MessageStatus::kFailed;
         source.fCount = count;
         source.fNext = 0;
     }
