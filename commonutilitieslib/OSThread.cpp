@@ -36,6 +36,8 @@ int32_t OSThread::LastErrorCode() {
             return kErrAddressInUse;
         case 10049:  // WSAEADDRNOTAVAIL
             return kErrAddressNotAvailable;
+        case 10045:  // WSAEOPNOTSUPP
+            return kErrNotSupported;
         case 10052:  // WSAENETRESET
         case 10053:  // WSAECONNABORTED
         case 10054:  // WSAECONNRESET

@@ -21,3 +21,5 @@ constexpr int32_t kErrAddressNotAvailable = 1009;
 constexpr int32_t kErrNoMessageNumber = 1010;
 // A bounded buffer had no room for the whole of what it was given, and took none of it.
 constexpr int32_t kErrNoRoom = 1011;
+// The platform does not offer what was asked (sharing a listening port on Windows).
+constexpr int32_t kErrNotSupported = 1012;

@@ -41,7 +41,7 @@ public:
     // address and port, and the system shares the connections among them. A service that
     // needs more message numbers than one process has, or more than one event loop can
     // feed, runs several processes on one port this way. Linux only: elsewhere Listen
-    // fails with the platform's "not supported" error.
+    // fails with kErrNotSupported.
     void SharePort() { fSharePort = true; }
 
     // Any thread: the listener stops accepting, closes its socket and ends on its next

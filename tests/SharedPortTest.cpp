@@ -20,8 +20,8 @@ TEST(SharedPort, TwoServicesOnOnePortEachServeSomeOfItsConnections) {
     EchoService first, second, unshared;
     std::string error;
     if (!first.Start(config, &error)) {
-        // Windows shares no port among listeners (WSAEOPNOTSUPP, 10045).
-        ASSERT_NE(error.find("10045"), std::string::npos) << error;
+        // Windows shares no port among listeners.
+        ASSERT_NE(error.find("not supported"), std::string::npos) << error;
         GTEST_SKIP() << "this platform shares no listening port: " << error;
     }
     config.fTCPPort = first.GetTCPPort();

@@ -15,6 +15,8 @@ std::string DescribeSocketError(int32_t error) {
             return "too many open files";
         case kErrNoMessageNumber:
             return "every message number of the process is in use";
+        case kErrNotSupported:
+            return "not supported on this platform";
         default:
             return "error " + std::to_string(error);
     }
