@@ -1,7 +1,5 @@
 #include "EchoOptions.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -40,32 +38,6 @@ const char kUsage[] =
     "  --json                 print the summary as JSON\n"
     "  --help                 this text\n";
 
-// Whole decimal number within [low, high]; false otherwise.
-bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value) {
-    if (text == nullptr || *text < '0' || *text > '9') return false;
-    char* end = nullptr;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (*end != '\0' || parsed < low || parsed > high) return false;
-    *value = uint32_t(parsed);
-    return true;
-}
-
-bool ParseAddress(const char* text, uint32_t* address) {
-    // Four dotted decimal parts and nothing else: no names, no short forms.
-    unsigned parts[4];
-    char tail;
-    if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) !=
-        4)
-        return false;
-    uint32_t value = 0;
-    for (unsigned part : parts) {
-        if (part > 255) return false;
-        value = (value << 8) | part;
-    }
-    *address = value;
-    return true;
-}
-
 struct NumberOption {
     const char* fName;
     uint32_t EchoOptions::*fField;
@@ -86,13 +58,6 @@ const NumberOption kNumberOptions[] = {
 };
 
 }  // namespace
-
-std::string AddressText(uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
-                  (address >> 8) & 0xFF, address & 0xFF);
-    return text;
-}
 
 const char* EchoUsage() {
     return kUsage;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "CommandLine.h"
+
 struct EchoOptions {
     enum class Mode { kServe, kLoad, kHelp };
 
@@ -32,6 +34,3 @@ bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, s
 
 // The usage text, several lines, ending in a newline.
 const char* EchoUsage();
-
-// Dotted-decimal text of an address in host byte order.
-std::string AddressText(uint32_t address);

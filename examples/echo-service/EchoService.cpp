@@ -5,23 +5,6 @@
 #include "EchoOptions.h"
 #include "UDPEchoTask.h"
 
-std::string DescribeSocketError(int32_t error) {
-    switch (error) {
-        case kErrAddressInUse:
-            return "the port is in use";
-        case kErrAddressNotAvailable:
-            return "the address is not one of this host's";
-        case EMFILE:
-            return "too many open files";
-        case kErrNoMessageNumber:
-            return "every message number of the process is in use";
-        case kErrNotSupported:
-            return "not supported on this platform";
-        default:
-            return "error " + std::to_string(error);
-    }
-}
-
 EchoService::~EchoService() {
     Stop();
 }

@@ -71,6 +71,3 @@ private:
     uint16_t fTCPPort = 0;
     uint16_t fUDPPort = 0;
 };
-
-// A sentence for a socket error number of the runtime, e.g. "the port is in use".
-std::string DescribeSocketError(int32_t error);

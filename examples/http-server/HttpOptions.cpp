@@ -1,7 +1,5 @@
 #include "HttpOptions.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -19,40 +17,7 @@ const char kUsage[] =
     "  --idle-timeout SECONDS  close a connection idle for this long (default 30)\n"
     "  --help                  this text\n";
 
-// Whole decimal number within [low, high]; false otherwise.
-bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value) {
-    if (text == nullptr || *text < '0' || *text > '9') return false;
-    char* end = nullptr;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (*end != '\0' || parsed < low || parsed > high) return false;
-    *value = uint32_t(parsed);
-    return true;
-}
-
-bool ParseAddress(const char* text, uint32_t* address) {
-    // Four dotted decimal parts and nothing else: no names, no short forms.
-    unsigned parts[4];
-    char tail;
-    if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) !=
-        4)
-        return false;
-    uint32_t value = 0;
-    for (unsigned part : parts) {
-        if (part > 255) return false;
-        value = (value << 8) | part;
-    }
-    *address = value;
-    return true;
-}
-
 }  // namespace
-
-std::string AddressText(uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
-                  (address >> 8) & 0xFF, address & 0xFF);
-    return text;
-}
 
 const char* HttpUsage() {
     return kUsage;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "CommandLine.h"
+
 struct HttpOptions {
     bool fHelp = false;
     uint16_t fPort = 8080;               // 0 lets the system choose
@@ -19,6 +21,3 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
 
 // The usage text, several lines, ending in a newline.
 const char* HttpUsage();
-
-// Dotted-decimal text of an address in host byte order.
-std::string AddressText(uint32_t address);

@@ -1,25 +1,9 @@
 #include "HttpServer.h"
 
+#include "CommandLine.h"
 #include "HttpConnectionTask.h"
 #include "HttpListener.h"
 #include "OSTypes.h"
-
-namespace {
-
-std::string DescribeSocketError(int32_t error) {
-    switch (error) {
-        case kErrAddressInUse:
-            return "the port is in use";
-        case kErrAddressNotAvailable:
-            return "the address is not one of this host's";
-        case kErrNoMessageNumber:
-            return "every message number of the process is in use";
-        default:
-            return "error " + std::to_string(error);
-    }
-}
-
-}  // namespace
 
 bool HttpServer::Start(const HttpServerConfig& config, std::string* error) {
     if (fStarted) {
