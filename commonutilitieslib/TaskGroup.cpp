@@ -34,11 +34,6 @@ uint32_t TaskGroup::Count() {
     return fMembers.GetLength();
 }
 
-bool TaskGroup::IsStopping() {
-    OSMutexLocker locker(&fMutex);
-    return fStopping;
-}
-
 void TaskGroup::SignalAll(uint32_t events) {
     // Under the lock: a member cannot leave, so its task cannot be deleted, meanwhile.
     OSMutexLocker locker(&fMutex);

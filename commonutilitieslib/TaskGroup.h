@@ -49,7 +49,6 @@ public:
     TaskGroup& operator=(const TaskGroup&) = delete;
 
     uint32_t Count();
-    bool IsStopping();
     // Signals every member with the events (any thread).
     void SignalAll(uint32_t events);
     // Refuses members from now on, then signals every member with the events.

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <string_view>
 
+// Equal but for the case of ASCII letters, as HTTP compares names and tokens.
+bool SameLetters(std::string_view a, std::string_view b);
+
 struct HttpRequest {
     std::string_view fMethod;
     std::string_view fTarget;

@@ -1,5 +1,7 @@
 #include "HttpRequestTarget.h"
 
+#include "HttpRequestParser.h"
+
 namespace {
 
 int HexValue(char c) {
@@ -9,21 +11,11 @@ int HexValue(char c) {
     return -1;
 }
 
-bool StartsWithLetters(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int RequestTargetToPath(std::string_view target, std::string* path) {
     // The absolute form names this server too; only its path matters here.
-    if (StartsWithLetters(target, "http://")) {
+    if (SameLetters(target.substr(0, 7), "http://")) {
         target.remove_prefix(7);
         const size_t slash = target.find('/');
         target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);

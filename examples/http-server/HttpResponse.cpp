@@ -1,5 +1,7 @@
 #include "HttpResponse.h"
 
+#include "HttpRequestParser.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -49,16 +51,6 @@ const StatusText* Find(int status) {
     for (const StatusText& text : kStatusTexts)
         if (text.fStatus == status) return &text;
     return nullptr;
-}
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        if (c != b[i]) return false;
-    }
-    return true;
 }
 
 }  // namespace
