@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,4 +54,21 @@ std::string DescribeSocketError(int32_t error) {
         default:
             return "error " + std::to_string(error);
     }
+}
+
+std::vector<std::string> ArgumentsOf(int argc, const char* const* argv) {
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+std::vector<std::string> WithOption(std::vector<std::string> arguments, const std::string& name,
+                                    const std::string& value) {
+    for (size_t i = 0; i < arguments.size();) {
+        if (arguments[i] == name)
+            arguments.erase(arguments.begin() + i,
+                            arguments.begin() + std::min(i + 2, arguments.size()));
+        else
+            ++i;
+    }
+    if (!value.empty()) arguments.insert(arguments.end(), {name, value});
+    return arguments;
 }

@@ -14,6 +14,8 @@ constexpr int kExitUsage = 2;   // bad options
 
 int RunService(const EchoOptions& options);
 int RunLoad(const EchoOptions& options);
+// Either mode as a parent of options.fProcesses children, given the program's arguments.
+int RunProcesses(const EchoOptions& options, int argc, const char* const* argv);
 
 // Prints "echo-service: <problem>" and the usage to the error stream.
 void ReportProblem(const std::string& problem);

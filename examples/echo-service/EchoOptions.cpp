@@ -2,12 +2,16 @@
 
 #include <cstring>
 
+#include "ChildProcesses.h"
+
 namespace {
 
 constexpr uint32_t kLoopbackNet = 0x7F000000;
 constexpr uint32_t kLoopbackMask = 0xFF000000;
-// Each armed socket holds a message number; the event loop has 7169 of them.
+// Each armed socket holds a message number; the event loop of each process has 7169.
 constexpr uint32_t kMostConnections = 7000;
+constexpr uint32_t kMostProcesses = ChildProcesses::kMostProcesses;
+constexpr uint32_t kMostConnectionsInAll = kMostConnections * kMostProcesses;
 constexpr uint32_t kMostThreads = 256;
 constexpr uint32_t kMostMessageSize = 1u << 20;
 constexpr uint32_t kMostDatagramSize = 65507;
@@ -27,6 +31,11 @@ const char kUsage[] =
     "  --max-connections N    connections served at once (default 4096)\n"
     "  --idle-timeout SECONDS close a connection whose peer sent nothing for this long\n"
     "                         (default: never)\n"
+    "  --processes N          run as N processes (1 to 64; default 1): serving, all on one\n"
+    "                         TCP port, UDP in the first; as load client, sharing out the\n"
+    "                         connections and the window (Linux only)\n"
+    "  --share-port           let other processes listen on the TCP port too (Linux only)\n"
+    "  --no-udp               serve TCP only\n"
     "load client:\n"
     "  --target ADDRESS       loopback address of the service (default 127.0.0.1)\n"
     "  --connections C        TCP connections, one message in flight each (default 8;\n"
@@ -50,11 +59,25 @@ const NumberOption kNumberOptions[] = {
     {"--duration", &EchoOptions::fDurationSeconds, 1, kMostSeconds},
     {"--max-connections", &EchoOptions::fMaxConnections, 1, kMostConnections},
     {"--idle-timeout", &EchoOptions::fIdleTimeoutSeconds, 1, kMostSeconds},
-    {"--connections", &EchoOptions::fConnections, 0, kMostConnections},
+    {"--processes", &EchoOptions::fProcesses, 1, kMostProcesses},
+    {"--connections", &EchoOptions::fConnections, 0, kMostConnectionsInAll},
     {"--message-size", &EchoOptions::fMessageSize, 1, kMostMessageSize},
     {"--window", &EchoOptions::fWindow, 0, kMostWindow},
     {"--datagram-size", &EchoOptions::fDatagramSize, 16, kMostDatagramSize},
-    {"--idle-connections", &EchoOptions::fIdleConnections, 0, kMostConnections},
+    {"--idle-connections", &EchoOptions::fIdleConnections, 0, kMostConnectionsInAll},
+};
+
+// Options without a value.
+struct FlagOption {
+    const char* fName;
+    bool EchoOptions::*fField;
+    bool fValue;
+};
+
+const FlagOption kFlagOptions[] = {
+    {"--json", &EchoOptions::fJSON, true},
+    {"--share-port", &EchoOptions::fSharePort, true},
+    {"--no-udp", &EchoOptions::fServeUDP, false},
 };
 
 }  // namespace
@@ -75,8 +98,11 @@ bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, s
             options->fMode = EchoOptions::Mode::kLoad;
             continue;
         }
-        if (std::strcmp(name, "--json") == 0) {
-            options->fJSON = true;
+        const FlagOption* flag = nullptr;
+        for (const FlagOption& option : kFlagOptions)
+            if (std::strcmp(name, option.fName) == 0) flag = &option;
+        if (flag != nullptr) {
+            options->*flag->fField = flag->fValue;
             continue;
         }
         // Every other option takes a value.
@@ -130,8 +156,10 @@ bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, s
             *error = "the load client needs the service's UDP port (--udp-port)";
             return false;
         }
-        if (options->fConnections + options->fIdleConnections > kMostConnections) {
-            *error = "too many connections: at most " + std::to_string(kMostConnections);
+        if (options->fConnections + options->fIdleConnections >
+            kMostConnections * options->fProcesses) {
+            *error = "too many connections: at most " + std::to_string(kMostConnections) +
+                     " per process";
             return false;
         }
         if (options->fConnections + options->fWindow + options->fIdleConnections == 0) {

@@ -17,6 +17,9 @@ struct EchoOptions {
     uint32_t fDurationSeconds = 0;       // 0: until interrupted (serving only)
     uint32_t fMaxConnections = 4096;
     uint32_t fIdleTimeoutSeconds = 0;  // 0: connections may stay idle
+    uint32_t fProcesses = 1;           // more: a parent of that many children
+    bool fSharePort = false;           // other processes may listen on the TCP port too
+    bool fServeUDP = true;
 
     // Load client.
     uint32_t fTargetAddress = 0x7F000001;

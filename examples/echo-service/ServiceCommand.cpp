@@ -16,13 +16,15 @@ int RunService(const EchoOptions& options) {
     config.fUDPPort = options.fUDPPort;
     config.fMaxConnections = options.fMaxConnections;
     config.fIdleTimeoutMSec = options.fIdleTimeoutSeconds * 1000;
+    config.fShareTCPPort = options.fSharePort;
+    config.fServeUDP = options.fServeUDP;
     EchoService service;
     std::string error;
     if (!service.Start(config, &error)) return StopRuntimeWithProblem(error);
     const std::string address = AddressText(options.fBindAddress);
-    std::printf("echo-service: serving echo on tcp %s:%u and udp %s:%u with %u task threads",
-                address.c_str(), service.GetTCPPort(), address.c_str(), service.GetUDPPort(),
-                threads);
+    std::printf("echo-service: serving echo on tcp %s:%u", address.c_str(), service.GetTCPPort());
+    if (options.fServeUDP) std::printf(" and udp %s:%u", address.c_str(), service.GetUDPPort());
+    std::printf(" with %u task threads", threads);
     if (options.fDurationSeconds > 0)
         std::printf(" for %u s\n", options.fDurationSeconds);
     else

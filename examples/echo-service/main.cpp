@@ -41,14 +41,10 @@ int main(int argc, char** argv) {
         ReportProblem(error);
         return kExitUsage;
     }
-    switch (options.fMode) {
-        case EchoOptions::Mode::kHelp:
-            std::fputs(EchoUsage(), stdout);
-            return kExitOK;
-        case EchoOptions::Mode::kLoad:
-            return RunLoad(options);
-        case EchoOptions::Mode::kServe:
-            break;
+    if (options.fMode == EchoOptions::Mode::kHelp) {
+        std::fputs(EchoUsage(), stdout);
+        return kExitOK;
     }
-    return RunService(options);
+    if (options.fProcesses > 1) return RunProcesses(options, argc, argv);
+    return options.fMode == EchoOptions::Mode::kLoad ? RunLoad(options) : RunService(options);
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ChildProcesses.h"
+
 namespace {
 
 constexpr uint32_t kMostThreads = 256;
@@ -15,6 +17,8 @@ const char kUsage[] =
     "  --root DIR              serve the files under DIR (default: a built-in page at /)\n"
     "  --threads N             task threads (default: the processor count)\n"
     "  --idle-timeout SECONDS  close a connection idle for this long (default 30)\n"
+    "  --processes N           serve from N processes on one port (1 to 64; default 1)\n"
+    "  --share-port            let other processes listen on the port too\n"
     "  --help                  this text\n";
 
 }  // namespace
@@ -29,6 +33,10 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
         if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
             options->fHelp = true;
             return true;
+        }
+        if (std::strcmp(name, "--share-port") == 0) {
+            options->fSharePort = true;
+            continue;
         }
         // Every other option takes a value.
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -45,6 +53,8 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
             if (valid) options->fRoot = value;
         } else if (std::strcmp(name, "--threads") == 0) {
             valid = ParseNumber(value, 1, kMostThreads, &options->fThreads);
+        } else if (std::strcmp(name, "--processes") == 0) {
+            valid = ParseNumber(value, 1, ChildProcesses::kMostProcesses, &options->fProcesses);
         } else if (std::strcmp(name, "--idle-timeout") == 0) {
             valid = ParseNumber(value, 1, kMostSeconds, &options->fIdleTimeoutSeconds);
         } else {

@@ -13,6 +13,8 @@ struct HttpOptions {
     std::string fRoot;                   // empty: the built-in page
     uint32_t fThreads = 0;               // 0: the processor count
     uint32_t fIdleTimeoutSeconds = 30;
+    uint32_t fProcesses = 1;  // more: a parent of that many children
+    bool fSharePort = false;  // other processes may listen on the port too
 };
 
 // Fills options from the arguments after the program name. False with a one-line

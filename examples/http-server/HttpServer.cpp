@@ -14,6 +14,7 @@ bool HttpServer::Start(const HttpServerConfig& config, std::string* error) {
     fSite = config.fSite;
     fListener = new HttpListener(&fSite, &fGroup);
     fListener->JoinGroup();  // a group that never stopped takes it
+    if (config.fSharePort) fListener->SharePort();
     const int32_t result = fListener->Listen(config.fBindAddress, config.fPort);
     if (result != 0) {
         delete fListener;  // never ran: its creator's to delete

@@ -14,6 +14,7 @@ class HttpListener;
 struct HttpServerConfig {
     uint32_t fBindAddress = 0x7F000001;  // host byte order
     uint16_t fPort = 8080;               // 0: the system chooses
+    bool fSharePort = false;             // other processes may listen on the port too
     HttpSite fSite;
 };
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ChildProcesses.h"
 #include "HttpFile.h"
 #include "HttpOptions.h"
 #include "HttpServer.h"
@@ -20,6 +21,22 @@ int Problem(const std::string& problem, int status) {
     return status;
 }
 
+// The parent of options.fProcesses children on the one port it holds.
+int RunProcesses(const HttpOptions& options, int argc, const char* const* argv) {
+    ChildProcesses children("http-server");
+    uint16_t port = options.fPort;
+    std::string error;
+    if (!children.HoldPort(options.fBindAddress, &port, &error)) return Problem(error, kExitFailed);
+    std::vector<std::string> arguments = WithOption(ArgumentsOf(argc, argv), "--processes", "");
+    arguments = WithOption(arguments, "--port", std::to_string(port));
+    arguments.push_back("--share-port");
+    std::printf("http-server: %u processes serving http on %s:%u\n", options.fProcesses,
+                AddressText(options.fBindAddress).c_str(), port);
+    const auto sameForEach = [&](uint32_t) { return arguments; };
+    if (children.Run(options.fProcesses, sameForEach, &error)) return kExitOK;
+    return error.empty() ? kExitFailed : Problem(error, kExitFailed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,9 +50,11 @@ int main(int argc, char** argv) {
     HttpServerConfig config;
     config.fBindAddress = options.fBindAddress;
     config.fPort = options.fPort;
+    config.fSharePort = options.fSharePort;
     config.fSite.fIdleTimeoutMSec = options.fIdleTimeoutSeconds * 1000;
     if (!options.fRoot.empty() && !ResolveRoot(options.fRoot, &config.fSite.fRoot, &error))
         return Problem(error, kExitUsage);
+    if (options.fProcesses > 1) return RunProcesses(options, argc, argv);
 
     const uint32_t threads = options.fThreads > 0 ? options.fThreads : OS::ProcessorCount();
     if (!RuntimeHost::Start({.fTaskThreads = threads}, &error)) return Problem(error, kExitFailed);
