@@ -33,7 +33,7 @@ start_service() {
         sleep 0.1
     done
     local line
-    line=$(grep "serving echo" "$log" | tr -d '\r') || fail "no serving line"
+    line=$(grep -m1 "serving echo" "$log" | tr -d '\r') || fail "no serving line"
     tcp=$(sed -E 's/.*tcp [0-9.]+:([0-9]+).*/\1/' <<<"$line")
     udp=$(sed -E 's/.*udp [0-9.]+:([0-9]+).*/\1/' <<<"$line")
 }
@@ -81,6 +81,30 @@ if [ -z "$runner" ]; then
     # The client sees its connections end and says so.
     wait "$client" && fail "the client did not notice the service going"
     grep -q "closed early [1-9]" "$work/load2.log" || fail "no early closes reported"
+
+    # Bad process counts are refused; two processes share the port the parent chose, each
+    # serves some of the load client's (two processes') connections, and SIGINT stops both.
+    for value in 0 65 x; do
+        "$program" --processes "$value" >"$work/bad.log" 2>&1
+        [ $? -eq 2 ] && grep -q "^echo-service: bad value '$value' for --processes$" "$work/bad.log" ||
+            fail "--processes $value was not refused"
+    done
+    start_service "$work/processes.log" --processes 2
+    for _ in $(seq 50); do
+        [ "$(grep -c "serving echo on tcp 127.0.0.1:$tcp " "$work/processes.log")" -eq 2 ] && break
+        sleep 0.1
+    done
+    "$program" --load --processes 2 --tcp-port "$tcp" --window 0 --connections 40 --duration 2 \
+        --threads 1 >"$work/load3.log" 2>&1 || fail "the two load processes reported errors"
+    kill -INT "$service"
+    wait_service
+    [ "$status" -eq 0 ] || fail "the processes' parent exited with $status after SIGINT"
+    served=$(sed -nE 's/.*stopped: ([0-9]+) connections served.*/\1/p' "$work/processes.log")
+    read -r first second <<<"$(tr "\n" " " <<<"$served")"
+    [ "${first:-0}" -gt 0 ] && [ "${second:-0}" -gt 0 ] && [ $((first + second)) -eq 40 ] ||
+        fail "the two processes served '$served', not some of 40 each"
+    [ "$(grep -c "^echo-service: process [0-9]* exited with status 0$" "$work/processes.log")" \
+        -eq 2 ] || fail "the parent did not report both processes' exits"
 else
     # Windows under Wine: the service stops by itself after its duration.
     start_service "$work/service.log" --duration 8
@@ -91,6 +115,10 @@ else
     wait_service
     [ "$status" -eq 0 ] || fail "the service exited with $status"
     grep -q "stopped: 8 connections served" "$work/service.log" || fail "no summary"
+    # No port is shared among processes there.
+    $runner "$program" --processes 2 --tcp-port 0 >"$work/processes.log" 2>&1 &&
+        fail "--processes ran on Windows"
+    grep -q "not supported on this platform" "$work/processes.log" || fail "no reason given"
 fi
 cat "$work"/load.json
 echo "program check passed"
