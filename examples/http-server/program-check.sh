@@ -76,7 +76,8 @@ stop_server() {
 }
 
 # Bad command lines: one line, the usage, status 2.
-for args in "--port 70000" "--bogus" "--root" "--root $work/none" "--idle-timeout 0"; do
+for args in "--port 70000" "--bogus" "--root" "--root $work/none" "--idle-timeout 0" \
+    "--processes 0" "--processes 65"; do
     # shellcheck disable=SC2086
     "$program" $args >"$work/usage.out" 2>&1
     status=$?
@@ -93,6 +94,23 @@ curl -s --max-time 10 "http://127.0.0.1:$port/" | grep -q "<h1>http-server</h1>"
 code=$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/other")
 [ "$code" = 404 ] || fail "built-in server answered /other with $code"
 stop_server TERM "$work/builtin.log"
+
+# Two processes on the port their parent chose: SIGINT stops both, and the parent says so.
+"$program" --port 0 --threads 1 --processes 2 >"$work/processes.log" 2>&1 &
+server=$!
+for _ in $(seq 100); do
+    [ "$(grep -c "^http-server: serving http" "$work/processes.log")" -eq 2 ] && break
+    sleep 0.1
+done
+port=$(sed -nE '1s/^http-server: 2 processes serving http on 127\.0\.0\.1:([0-9]+)$/\1/p' \
+    "$work/processes.log")
+for _ in $(seq 10); do
+    curl -s --max-time 10 "http://127.0.0.1:${port:-1}/" | grep -q "<h1>http-server</h1>" ||
+        fail "two processes: no built-in page"
+done
+stop_server INT "$work/processes.log"
+[ "$(grep -c "^http-server: process [0-9]* exited with status 0$" "$work/processes.log")" \
+    -eq 2 ] || fail "the parent did not report both processes' exits"
 
 start_server "$work/server.log" --root "$root" --idle-timeout 3
 url=http://127.0.0.1:$port
