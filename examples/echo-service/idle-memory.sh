@@ -7,20 +7,9 @@
 #   idle-memory.sh PROGRAM
 set -uo pipefail
 program=$1
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAILED: $*"
-    for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../common/script-support.sh
+source "$(dirname "$0")/../common/script-support.sh"
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
-open_fds() { ls "/proc/$1/fd" | wc -l; }
 
 ulimit -n 4096 2>/dev/null || true
 "$program" --tcp-port 0 --udp-port 0 --threads 2 >"$work/service.log" 2>&1 &

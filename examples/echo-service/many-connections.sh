@@ -13,26 +13,11 @@ program=${1:-$here/../../build/native/examples/echo-service/echo-service}
 seconds=${2:-20}
 connections=16000
 processes=4
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAILED: $*"
-    for log in "$work"/*.log; do echo "--- $log"; tail -n 30 "$log"; done
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../common/script-support.sh
+source "$here/../common/script-support.sh"
 [ -x "$program" ] || fail "no program at $program (build it: cmake --build --preset native)"
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
-open_fds() {
-    local total=0 pid
-    for pid in "$@"; do total=$((total + $(ls "/proc/$pid/fd" 2>/dev/null | wc -l))); done
-    echo "$total"
-}
 
 # Each process holds its share of the connections plus a few files of its own; the service's
 # shares are uneven, so leave room up to its --max-connections.
@@ -83,11 +68,7 @@ load_status=$?
 load_seconds=$(since "$start")
 
 kill -INT "$service"
-for _ in $(seq 300); do
-    kill -0 "$service" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$service" 2>/dev/null && fail "the service did not stop within 30 s of SIGINT"
+ends_within 30 "$service" || fail "the service did not stop within 30 s of SIGINT"
 wait "$service"
 service_status=$?
 pids=()

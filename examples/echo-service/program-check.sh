@@ -7,18 +7,8 @@
 set -uo pipefail
 program=$1
 runner=${2:-}
-work=$(mktemp -d)
-service=""
-cleanup() {
-    [ -n "$service" ] && kill "$service" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAILED: $*"
-    for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../common/script-support.sh
+source "$(dirname "$0")/../common/script-support.sh"
 
 # Starts the service in the background with the given options; sets $service and the
 # ports it chose ($tcp, $udp).
@@ -27,6 +17,7 @@ start_service() {
     shift
     $runner "$program" --tcp-port 0 --udp-port 0 --threads 2 "$@" >"$log" 2>&1 &
     service=$!
+    pids+=("$service")
     for _ in $(seq 300); do
         grep -q "serving echo" "$log" 2>/dev/null && break
         kill -0 "$service" 2>/dev/null || fail "the service did not start"
@@ -40,14 +31,9 @@ start_service() {
 
 # Waits at most 15 s for the service to end; its exit status in $status.
 wait_service() {
-    for _ in $(seq 150); do
-        kill -0 "$service" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$service" 2>/dev/null && fail "the service did not stop"
+    ends_within 15 "$service" || fail "the service did not stop"
     wait "$service"
     status=$?
-    service=""
 }
 
 if [ -z "$runner" ]; then

@@ -18,18 +18,8 @@ command -v python3 >/dev/null || {
     echo "SKIPPED: python3 is not installed"
     exit 77
 }
-work=$(mktemp -d)
-server=""
-cleanup() {
-    [ -n "$server" ] && kill -KILL "$server" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAILED: $*"
-    for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../common/script-support.sh
+source "$(dirname "$0")/../common/script-support.sh"
 
 # The served directory, and beside it what must never be served.
 root=$work/root
@@ -51,6 +41,7 @@ start_server() {
     shift
     "$program" --port 0 --threads 2 "$@" >"$log" 2>&1 &
     server=$!
+    pids+=("$server")
     for _ in $(seq 100); do
         grep -q "serving http" "$log" 2>/dev/null && break
         kill -0 "$server" 2>/dev/null || fail "the server did not start"
@@ -63,14 +54,9 @@ start_server() {
 # Stops the server with the signal; it must end within 5 s, with status 0 and its stop line.
 stop_server() {
     kill "-$1" "$server"
-    for _ in $(seq 50); do
-        kill -0 "$server" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$server" 2>/dev/null && fail "the server did not stop within 5 s of SIG$1"
+    ends_within 5 "$server" || fail "the server did not stop within 5 s of SIG$1"
     wait "$server"
     local status=$?
-    server=""
     [ "$status" -eq 0 ] || fail "the server exited with $status after SIG$1"
     grep -q "^http-server: stopped$" "$2" || fail "no stop line"
 }
@@ -98,6 +84,7 @@ stop_server TERM "$work/builtin.log"
 # Two processes on the port their parent chose: SIGINT stops both, and the parent says so.
 "$program" --port 0 --threads 1 --processes 2 >"$work/processes.log" 2>&1 &
 server=$!
+pids+=("$server")
 for _ in $(seq 100); do
     [ "$(grep -c "^http-server: serving http" "$work/processes.log")" -eq 2 ] && break
     sleep 0.1

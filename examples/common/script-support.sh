@@ -1,0 +1,30 @@
+# shellcheck shell=bash
+# What the example programs' scripts share, sourced by them: a work directory and the
+# processes they started (in $pids), both gone at exit; failing with every log shown; a
+# bounded wait for a process to end; and the files some processes hold open.
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAILED: $*"
+    for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
+    exit 1
+}
+# ends_within SECONDS PID: true once PID has ended, false when it still runs after SECONDS.
+ends_within() {
+    for _ in $(seq $(($1 * 10))); do
+        kill -0 "$2" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    ! kill -0 "$2" 2>/dev/null
+}
+# open_fds PID...: the files those processes hold open, all told.
+open_fds() {
+    local total=0 pid
+    for pid in "$@"; do total=$((total + $(find "/proc/$pid/fd" -mindepth 1 2>/dev/null | wc -l))); done
+    echo "$total"
+}
