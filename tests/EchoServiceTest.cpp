@@ -248,40 +248,4 @@ TEST(EchoService, StartFailuresOfServiceAndClientNameTheirCauseAndLeaveNothingOp
     EXPECT_NE(error.find("not a loopback address"), std::string::npos) << error;
 }
 
-TEST(EchoLoad, ServiceAndClientAgreeOnEveryByte) {
-    // Target, ports, connections, message size, idle connections, window, datagram size.
-    const LoadConfig cases[] = {
-        {kLoopbackAddress, 0, 0, 8, 64, 16, 8, 512},  // then larger than every buffer
-        {kLoopbackAddress, 0, 0, 2, 4u << 20, 0, 2, 65507},
-    };
-    for (LoadConfig config : cases) {
-        Running running;
-        config.fTCPPort = running.Port();
-        config.fUDPPort = running.fService.GetUDPPort();
-        LoadClient client;
-        std::string error;
-        ASSERT_TRUE(client.Start(config, &error)) << error;
-        LoadStats& stats = client.Stats();  // ticked as the program does
-        const uint32_t connections = config.fConnections + config.fIdleConnections;
-        const auto start = Clock::now();
-        const auto enough = [&] {
-            return Clock::now() - start >= 1s && stats.fConnected == connections &&
-                   stats.fTCPRoundTrips >= config.fConnections &&
-                   stats.fUDPRoundTrips >= config.fWindow;
-        };
-        while (!enough() && stats.Errors() == 0 && Clock::now() < start + 60s) {
-            std::this_thread::sleep_for(100ms);
-            client.Tick();
-        }
-        EXPECT_TRUE(enough()) << config.fMessageSize;
-        EXPECT_EQ(running.Stats().fOpenConnections.load(), connections);
-        EXPECT_TRUE(client.Stop());
-        EXPECT_EQ(stats.Errors(), 0u);
-        EXPECT_EQ(stats.fBytesVerified.load(), stats.fTCPRoundTrips * config.fMessageSize +
-                                                   stats.fUDPRoundTrips * config.fDatagramSize);
-        EXPECT_LE(running.Stats().fPeakBufferedBytes.load(), kBuffer * connections);
-        EXPECT_TRUE(WaitUntil([&] { return running.Stats().fOpenConnections.load() == 0; }));
-    }
-}
-
 }  // namespace
