@@ -56,7 +56,7 @@ int32_t UDPSocket::ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void
 
 int32_t UDPSocket::ChangeMembership(Platform::SocketOption option, uint32_t group) {
     // Group, then the interface: the address the socket is bound to, in network order.
-    const uint32_t membership[2] = {Platform::HostToNetwork32(group), fLocalAddress.fAddress};
+    const uint32_t membership[2] = {Platform::HostToNetwork32(group), fLocalAddress.fIPv4.fAddress};
     if (Platform::SetSocketOption(fSocket, option, membership, sizeof(membership)) == -1)
         return OSThread::LastErrorCode();
     return 0;

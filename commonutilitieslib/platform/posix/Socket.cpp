@@ -1,4 +1,4 @@
-// IPv4 sockets on POSIX, reporting as Windows Sockets does.
+// IPv4 and IPv6 sockets on POSIX, reporting as Windows Sockets does.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netdb.h>
@@ -21,6 +21,7 @@
 namespace Platform {
 
 using SocketNames::AsSockaddr;
+using SocketNames::LengthOf;
 using SocketNames::NameOf;
 using SocketNames::OptionName;
 
@@ -58,13 +59,19 @@ SocketHandle NewHandle(int handle) {
     return SocketHandle(handle);
 }
 
-SocketHandle Accept(SocketHandle socket, SocketAddress* peer, int flags) {
-    socklen_t size = sizeof(SocketAddress);
+SocketHandle Accept(SocketHandle socket, sockaddr* peer, socklen_t size, int flags) {
     const Readiness::Word before = Readiness::Load(socket);
-    const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
-                               peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
+    const int handle =
+        accept4(socket, peer, peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
     NoteRead(socket, before, handle < 0 ? -1 : 1, 1);
     return NewHandle(handle);
+}
+
+int Connect(SocketHandle socket, const sockaddr* address, socklen_t size) {
+    if (connect(socket, address, size) == 0) return 0;
+    // A non-blocking connect under way reads as Windows Sockets reports it: would block.
+    if (errno == EINPROGRESS) errno = EWOULDBLOCK;
+    return -1;
 }
 
 }  // namespace
@@ -75,8 +82,12 @@ bool StartSocketLibrary() {
 void StopSocketLibrary() {}
 
 SocketHandle OpenSocket(int32_t type) {
+    return OpenSocket(type, kAddressFamilyInet);
+}
+
+SocketHandle OpenSocket(int32_t type, uint16_t family) {
     CU_FAULT_POINT(kOpenSocket);
-    return NewHandle(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    return NewHandle(socket(family, type | SOCK_CLOEXEC, 0));
 }
 
 int CloseSocket(SocketHandle socket) {
@@ -126,6 +137,21 @@ int GetPeerName(SocketHandle socket, SocketAddress* address) {
     return getpeername(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
 }
 
+int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kBind);
+    return bind(socket, AsSockaddr(address), socklen_t(LengthOf(address))) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, SocketAddressStorage* address) {
+    socklen_t size = sizeof(SocketAddressStorage);
+    return getsockname(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
+int GetPeerName(SocketHandle socket, SocketAddressStorage* address) {
+    socklen_t size = sizeof(SocketAddressStorage);
+    return getpeername(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
 int ListenSocket(SocketHandle socket, int32_t backlog) {
     CU_FAULT_POINT(kListen);
     return listen(socket, backlog) == 0 ? 0 : -1;
@@ -133,20 +159,22 @@ int ListenSocket(SocketHandle socket, int32_t backlog) {
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
     CU_FAULT_POINT(kAccept);
-    return Accept(socket, peer, 0);
+    return Accept(socket, peer != nullptr ? AsSockaddr(peer) : nullptr, sizeof(SocketAddress), 0);
 }
 
-SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddressStorage* peer) {
     CU_FAULT_POINT(kAccept);
-    return Accept(socket, peer, SOCK_NONBLOCK);
+    return Accept(socket, AsSockaddr(peer), sizeof(SocketAddressStorage), SOCK_NONBLOCK);
 }
 
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
     CU_FAULT_POINT(kConnect);
-    if (connect(socket, AsSockaddr(address), sizeof(SocketAddress)) == 0) return 0;
-    // A non-blocking connect under way reads as Windows Sockets reports it: would block.
-    if (errno == EINPROGRESS) errno = EWOULDBLOCK;
-    return -1;
+    return Connect(socket, AsSockaddr(address), sizeof(SocketAddress));
+}
+
+int ConnectSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kConnect);
+    return Connect(socket, AsSockaddr(address), socklen_t(LengthOf(address)));
 }
 
 uint32_t TakeSocketError(SocketHandle socket) {

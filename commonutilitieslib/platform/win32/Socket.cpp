@@ -1,4 +1,4 @@
-// IPv4 sockets on Windows: Windows Sockets 2, as it is.
+// IPv4 and IPv6 sockets on Windows: Windows Sockets 2, as it is.
 // <winsock2.h> comes before <windows.h>, which would otherwise bring the old Winsock in.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -15,6 +15,7 @@
 namespace Platform {
 
 using SocketNames::AsSockaddr;
+using SocketNames::LengthOf;
 using SocketNames::NameOf;
 using SocketNames::OptionName;
 
@@ -34,6 +35,11 @@ int32_t Result(int result) {
 constexpr uint32_t kFirstListBytes = 2048;
 constexpr uint32_t kMostListBytes = 1u << 20;
 
+SocketHandle Accept(SocketHandle socket, sockaddr* peer, int size) {
+    const SOCKET handle = accept(SOCKET(socket), peer, peer != nullptr ? &size : nullptr);
+    return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
+}
+
 }  // namespace
 
 bool StartSocketLibrary() {
@@ -46,8 +52,12 @@ void StopSocketLibrary() {
 }
 
 SocketHandle OpenSocket(int32_t type) {
+    return OpenSocket(type, kAddressFamilyInet);
+}
+
+SocketHandle OpenSocket(int32_t type, uint16_t family) {
     CU_FAULT_POINT(kOpenSocket);
-    const SOCKET handle = socket(AF_INET, type, 0);
+    const SOCKET handle = socket(family, type, 0);
     return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
 }
 
@@ -103,6 +113,21 @@ int GetPeerName(SocketHandle socket, SocketAddress* address) {
     return getpeername(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
 }
 
+int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kBind);
+    return bind(SOCKET(socket), AsSockaddr(address), LengthOf(address)) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, SocketAddressStorage* address) {
+    int size = sizeof(SocketAddressStorage);
+    return getsockname(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
+int GetPeerName(SocketHandle socket, SocketAddressStorage* address) {
+    int size = sizeof(SocketAddressStorage);
+    return getpeername(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+}
+
 int ListenSocket(SocketHandle socket, int32_t backlog) {
     CU_FAULT_POINT(kListen);
     return listen(SOCKET(socket), backlog) == 0 ? 0 : -1;
@@ -110,14 +135,12 @@ int ListenSocket(SocketHandle socket, int32_t backlog) {
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
     CU_FAULT_POINT(kAccept);
-    int size = sizeof(SocketAddress);
-    const SOCKET handle = accept(SOCKET(socket), peer != nullptr ? AsSockaddr(peer) : nullptr,
-                                 peer != nullptr ? &size : nullptr);
-    return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
+    return Accept(socket, peer != nullptr ? AsSockaddr(peer) : nullptr, sizeof(SocketAddress));
 }
 
-SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
-    const SocketHandle handle = AcceptSocket(socket, peer);
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddressStorage* peer) {
+    CU_FAULT_POINT(kAccept);
+    const SocketHandle handle = Accept(socket, AsSockaddr(peer), sizeof(SocketAddressStorage));
     if (handle == kInvalidSocket || SetSocketNonBlocking(handle) == 0) return handle;
     const DWORD error = GetLastError();
     closesocket(SOCKET(handle));
@@ -128,6 +151,11 @@ SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
     CU_FAULT_POINT(kConnect);
     return connect(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
+}
+
+int ConnectSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kConnect);
+    return connect(SOCKET(socket), AsSockaddr(address), LengthOf(address)) == 0 ? 0 : -1;
 }
 
 uint32_t TakeSocketError(SocketHandle socket) {
