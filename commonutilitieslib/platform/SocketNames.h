@@ -39,6 +39,12 @@ inline int LengthOf(const SocketAddressStorage* address) {
                                                          : int(sizeof(SocketAddress));
 }
 
+// getsockname or getpeername with room for `size` bytes: 0, or -1 with the last error set.
+template <class Call, class Handle, class Length>
+int AskName(Call call, Handle socket, sockaddr* address, Length size) {
+    return call(socket, address, &size) == 0 ? 0 : -1;
+}
+
 struct OptionName {
     int fLevel;
     int fName;

@@ -20,6 +20,7 @@
 
 namespace Platform {
 
+using SocketNames::AskName;
 using SocketNames::AsSockaddr;
 using SocketNames::LengthOf;
 using SocketNames::NameOf;
@@ -128,13 +129,11 @@ int BindSocket(SocketHandle socket, const SocketAddress* address) {
 }
 
 int GetSocketName(SocketHandle socket, SocketAddress* address) {
-    socklen_t size = sizeof(SocketAddress);
-    return getsockname(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getsockname, socket, AsSockaddr(address), socklen_t(sizeof(SocketAddress)));
 }
 
 int GetPeerName(SocketHandle socket, SocketAddress* address) {
-    socklen_t size = sizeof(SocketAddress);
-    return getpeername(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getpeername, socket, AsSockaddr(address), socklen_t(sizeof(SocketAddress)));
 }
 
 int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
@@ -143,13 +142,13 @@ int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
 }
 
 int GetSocketName(SocketHandle socket, SocketAddressStorage* address) {
-    socklen_t size = sizeof(SocketAddressStorage);
-    return getsockname(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getsockname, socket, AsSockaddr(address),
+                   socklen_t(sizeof(SocketAddressStorage)));
 }
 
 int GetPeerName(SocketHandle socket, SocketAddressStorage* address) {
-    socklen_t size = sizeof(SocketAddressStorage);
-    return getpeername(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getpeername, socket, AsSockaddr(address),
+                   socklen_t(sizeof(SocketAddressStorage)));
 }
 
 int ListenSocket(SocketHandle socket, int32_t backlog) {

@@ -14,6 +14,7 @@
 
 namespace Platform {
 
+using SocketNames::AskName;
 using SocketNames::AsSockaddr;
 using SocketNames::LengthOf;
 using SocketNames::NameOf;
@@ -104,13 +105,11 @@ int BindSocket(SocketHandle socket, const SocketAddress* address) {
 }
 
 int GetSocketName(SocketHandle socket, SocketAddress* address) {
-    int size = sizeof(SocketAddress);
-    return getsockname(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getsockname, SOCKET(socket), AsSockaddr(address), int(sizeof(SocketAddress)));
 }
 
 int GetPeerName(SocketHandle socket, SocketAddress* address) {
-    int size = sizeof(SocketAddress);
-    return getpeername(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getpeername, SOCKET(socket), AsSockaddr(address), int(sizeof(SocketAddress)));
 }
 
 int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
@@ -119,13 +118,13 @@ int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
 }
 
 int GetSocketName(SocketHandle socket, SocketAddressStorage* address) {
-    int size = sizeof(SocketAddressStorage);
-    return getsockname(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getsockname, SOCKET(socket), AsSockaddr(address),
+                   int(sizeof(SocketAddressStorage)));
 }
 
 int GetPeerName(SocketHandle socket, SocketAddressStorage* address) {
-    int size = sizeof(SocketAddressStorage);
-    return getpeername(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getpeername, SOCKET(socket), AsSockaddr(address),
+                   int(sizeof(SocketAddressStorage)));
 }
 
 int ListenSocket(SocketHandle socket, int32_t backlog) {
