@@ -1,8 +1,10 @@
-// TCP over the IPv6 loopback, and a listener on :: that takes IPv4 clients when asked.
+// TCP and datagrams over the IPv6 loopback, and a listener on :: that takes IPv4 clients
+// when asked.
 #include <mutex>
 
 #include "NetAddress.h"
 #include "TCPListenerSocket.h"
+#include "UDPSocket.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/StreamPeer.h"
 
@@ -149,6 +151,22 @@ TEST(IPv6Socket, AnIPv4ClientReachesAListenerOnAnyOnlyWhenAskedAndReadsAsIPv4) {
         EXPECT_EQ(listening.fAccepted.fLocal, "127.0.0.1:" + std::to_string(listening.Port()));
         EXPECT_EQ(listening.fAccepted.fRemoteIPv4, kLoopbackAddress);
     }
+}
+
+TEST(IPv6Socket, ADatagramToItselfOverTheLoopbackTellsItsSender) {
+    if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
+    ASSERT_EQ(socket.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
+    ASSERT_EQ(socket.Bind(NetAddress::IPv6Loopback(0)), 0);
+    const NetAddress self = socket.GetLocalNetAddress();
+    ASSERT_EQ(socket.SendDatagram(self, "to self", 7), 0);
+    char buffer[16];
+    uint32_t length = 0;
+    NetAddress sender;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return socket.ReceiveDatagram(&sender, buffer, sizeof(buffer), &length) == 0; }));
+    EXPECT_EQ(std::string(buffer, length), "to self");
+    EXPECT_EQ(sender, self);
 }
 
 }  // namespace

@@ -298,8 +298,12 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
                      uint32_t* sent);
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address);
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddressStorage* address);
 // The sender's address is written even when the call fails, as far as the platform did.
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender);
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddressStorage* sender);
 
 // Dotted-decimal text of an address in network byte order, in a buffer of at least 16
 // bytes.

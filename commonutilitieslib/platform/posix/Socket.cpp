@@ -75,6 +75,24 @@ int Connect(SocketHandle socket, const sockaddr* address, socklen_t size) {
     return -1;
 }
 
+int32_t SendTo(SocketHandle socket, const void* data, uint32_t length, const sockaddr* address,
+               socklen_t size) {
+    return Result(sendto(socket, data, length, MSG_NOSIGNAL, address, size));
+}
+
+int32_t ReceiveFrom(SocketHandle socket, void* buffer, uint32_t size, sockaddr* sender,
+                    socklen_t senderSize) {
+    // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
+    const Readiness::Word before = Readiness::Load(socket);
+    const ssize_t result = recvfrom(socket, buffer, size, MSG_TRUNC, sender, &senderSize);
+    NoteRead(socket, before, result, size);
+    if (result > ssize_t(size)) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    return Result(result);
+}
+
 }  // namespace
 
 bool StartSocketLibrary() {
@@ -237,23 +255,24 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
     CU_FAULT_POINT(kSendTo);
-    return Result(
-        sendto(socket, data, length, MSG_NOSIGNAL, AsSockaddr(address), sizeof(SocketAddress)));
+    return SendTo(socket, data, length, AsSockaddr(address), sizeof(SocketAddress));
+}
+
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kSendTo);
+    return SendTo(socket, data, length, AsSockaddr(address), socklen_t(LengthOf(address)));
 }
 
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender) {
     CU_FAULT_POINT(kReceiveFrom);
-    // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
-    socklen_t senderSize = sizeof(SocketAddress);
-    const Readiness::Word before = Readiness::Load(socket);
-    const ssize_t result =
-        recvfrom(socket, buffer, size, MSG_TRUNC, AsSockaddr(sender), &senderSize);
-    NoteRead(socket, before, result, size);
-    if (result > ssize_t(size)) {
-        errno = EMSGSIZE;
-        return -1;
-    }
-    return Result(result);
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddress));
+}
+
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddressStorage* sender) {
+    CU_FAULT_POINT(kReceiveFrom);
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddressStorage));
 }
 
 void AddressToDottedText(uint32_t networkAddress, char* text) {

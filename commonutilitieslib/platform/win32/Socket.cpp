@@ -41,6 +41,18 @@ SocketHandle Accept(SocketHandle socket, sockaddr* peer, int size) {
     return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
 }
 
+int32_t SendTo(SocketHandle socket, const void* data, uint32_t length, const sockaddr* address,
+               int size) {
+    return Result(
+        sendto(SOCKET(socket), static_cast<const char*>(data), int(length), 0, address, size));
+}
+
+int32_t ReceiveFrom(SocketHandle socket, void* buffer, uint32_t size, sockaddr* sender,
+                    int senderSize) {
+    return Result(
+        recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0, sender, &senderSize));
+}
+
 }  // namespace
 
 bool StartSocketLibrary() {
@@ -199,15 +211,24 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
     CU_FAULT_POINT(kSendTo);
-    return Result(sendto(SOCKET(socket), static_cast<const char*>(data), int(length), 0,
-                         AsSockaddr(address), sizeof(SocketAddress)));
+    return SendTo(socket, data, length, AsSockaddr(address), sizeof(SocketAddress));
+}
+
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kSendTo);
+    return SendTo(socket, data, length, AsSockaddr(address), LengthOf(address));
 }
 
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender) {
     CU_FAULT_POINT(kReceiveFrom);
-    int senderSize = sizeof(SocketAddress);
-    return Result(recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0,
-                           AsSockaddr(sender), &senderSize));
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddress));
+}
+
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddressStorage* sender) {
+    CU_FAULT_POINT(kReceiveFrom);
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddressStorage));
 }
 
 void AddressToDottedText(uint32_t networkAddress, char* text) {
