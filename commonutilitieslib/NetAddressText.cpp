@@ -116,7 +116,7 @@ bool ReadScopedIPv6(Reader text, uint8_t* bytes, uint32_t* scopeId) {
     return ReadIPv6({text.fNext, percent}, bytes);
 }
 
-// The text being written, never beyond kTextSize.
+// The text being written; the longest an address makes fits in kTextSize.
 struct Writer {
     char fText[NetAddress::kTextSize];
     uint32_t fLength = 0;

@@ -27,6 +27,8 @@ const Case kCases[] = {
     {"::1:80", "[::1:80]:0"},  // bare IPv6 text takes no port
     {"[fe80::1%2]:5000", "[fe80::1%2]:5000"},
     {"FE80:0:0:0:0:0:0:00A%4294967295", "[fe80::a%4294967295]:0"},
+    {"[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535",  // the longest
+     "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535"},
     {"2001:0db8:0000:0000:0000:0000:0002:0001", "[2001:db8::2:1]:0"},
     {"2001:db8:0:0:1:0:0:1", "[2001:db8::1:0:0:1]:0"},     // the first of equal runs
     {"1:0:0:2:0:0:0:3", "[1:0:0:2::3]:0"},                 // the longest run
