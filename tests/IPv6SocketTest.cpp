@@ -12,11 +12,6 @@ namespace {
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-std::string TextOf(const NetAddress& address) {
-    char text[NetAddress::kTextSize];
-    return std::string(text, address.ToText(text, sizeof(text)));
-}
-
 bool HasIPv6Loopback() {
     const HeldSocket socket(
         Platform::OpenSocket(Platform::kSocketStream, Platform::kAddressFamilyInet6));
@@ -45,8 +40,8 @@ public:
         TakeEvents();
         if (!fNoted) {
             const std::lock_guard<std::mutex> held(fAccepted->fLock);
-            fAccepted->fRemote = TextOf(fSocket.GetRemoteNetAddress());
-            fAccepted->fLocal = TextOf(fSocket.GetLocalNetAddress());
+            fAccepted->fRemote = Text(fSocket.GetRemoteNetAddress());
+            fAccepted->fLocal = Text(fSocket.GetLocalNetAddress());
             fNoted = true;
         }
         char buffer[1024];
@@ -114,8 +109,8 @@ TEST(IPv6Socket, AListenerOnTheLoopbackEchoesToAPeerAndToARuntimeSocket) {
         Platform::SocketAddressStorage peerAddress;
         ASSERT_EQ(Platform::GetSocketName(peer.Handle(), &peerAddress), 0);
         const std::lock_guard<std::mutex> held(listening.fAccepted.fLock);
-        EXPECT_EQ(listening.fAccepted.fRemote, TextOf(NetAddress::FromSocketAddress(peerAddress)));
-        EXPECT_EQ(listening.fAccepted.fLocal, TextOf(target));
+        EXPECT_EQ(listening.fAccepted.fRemote, Text(NetAddress::FromSocketAddress(peerAddress)));
+        EXPECT_EQ(listening.fAccepted.fLocal, Text(target));
         EXPECT_EQ(listening.fAccepted.fRemoteIPv4, 0u);
     }
     TaskProbe task;

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "NetAddress.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -76,11 +77,6 @@ NetAddress ParseExactly(std::string_view text, Rule rule, int32_t* error) {
     return address;
 }
 
-std::string Written(const NetAddress& address, uint32_t flags) {
-    char text[NetAddress::kTextSize];
-    return std::string(text, address.ToText(text, sizeof(text), flags));
-}
-
 TEST(NetAddress, TextIsReadWrittenCanonicallyAndReadBackOrRefused) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(std::string(c.fText));
@@ -91,10 +87,10 @@ TEST(NetAddress, TextIsReadWrittenCanonicallyAndReadBackOrRefused) {
             continue;
         }
         ASSERT_EQ(error, 0);
-        const std::string written = Written(address, NetAddress::kWithPort);
+        const std::string written = Text(address);
         EXPECT_EQ(written, c.fWritten);
         EXPECT_EQ(ParseExactly(written, Rule::kRequired, &error), address);
-        EXPECT_EQ(Written(address, NetAddress::kWithPort | NetAddress::kMappedAsIPv4),
+        EXPECT_EQ(Text(address, NetAddress::kWithPort | NetAddress::kMappedAsIPv4),
                   c.fAsIPv4 != nullptr ? c.fAsIPv4 : c.fWritten);
     }
 }
