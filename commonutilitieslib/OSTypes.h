@@ -23,3 +23,5 @@ constexpr int32_t kErrNoMessageNumber = 1010;
 constexpr int32_t kErrNoRoom = 1011;
 // The platform does not offer what was asked (sharing a listening port on Windows).
 constexpr int32_t kErrNotSupported = 1012;
+// Text that is not an address with port in any form the runtime reads.
+constexpr int32_t kErrBadAddress = 1013;

@@ -38,10 +38,13 @@ Socket::Socket(Task* notifyTask, uint32_t flags)
     SetTask(notifyTask);
 }
 
-int32_t Socket::Open(int32_t socketType) {
+int32_t Socket::Open(int32_t socketType, NetAddress::Family family) {
     AssertAt(fSocket == -1, kAssertOpenTwice);
     if (fSocket != -1) return 0;  // keep the handle this socket already owns
-    fSocket = Platform::OpenSocket(socketType);
+    if (family == NetAddress::Family::kNone) return kErrBadAddress;
+    fSocket = Platform::OpenSocket(socketType, family == NetAddress::Family::kIPv6
+                                                   ? Platform::kAddressFamilyInet6
+                                                   : Platform::kAddressFamilyInet);
     if (fSocket == -1) return OSThread::LastErrorCode();
     if (fFlags & kSocketNonBlocking) SetNonBlocking(fSocket);
     return 0;
@@ -71,14 +74,14 @@ int32_t Socket::SetReceiveBufferSize(uint32_t size) {
 }
 
 int32_t Socket::Bind(uint32_t address, uint16_t port) {
-    fLocalAddress = Platform::SocketAddress{};
-    fLocalAddress.fFamily = Platform::kAddressFamilyInet;
-    fLocalAddress.fPort = Platform::HostToNetwork16(port);
-    fLocalAddress.fAddress = Platform::HostToNetwork32(address);
+    return Bind(NetAddress::IPv4(address, port));
+}
+
+int32_t Socket::Bind(const NetAddress& address) {
+    address.ToSocketAddress(&fLocalAddress);
     if (Platform::BindSocket(fSocket, &fLocalAddress) != 0) {
         const int32_t error = OSThread::LastErrorCode();
-        fLocalAddress.fPort = 0;
-        fLocalAddress.fAddress = 0;
+        fLocalAddress = Platform::SocketAddressStorage{};
         return error;
     }
     Platform::GetSocketName(fSocket, &fLocalAddress);  // the port the system chose
@@ -102,7 +105,7 @@ StrPtrLen* Socket::LocalAddressString() {
 }
 
 StrPtrLen* Socket::LocalHostNameString() {
-    AssertAt(fLocalAddress.fAddress != 0, kAssertUnboundHostName);
+    AssertAt(GetLocalAddress() != 0, kAssertUnboundHostName);
     if (fLocalHostNameString == nullptr)
         fLocalHostNameString = FindInterfaceText(SocketUtils::GetInterfaceHostName);
     if (fLocalHostNameString == nullptr) fLocalHostNameString = LocalAddressString();

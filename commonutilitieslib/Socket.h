@@ -1,4 +1,4 @@
-// IPv4 sockets: an event context that owns a handle and sends and receives with the
+// IPv4 and IPv6 sockets: an event context that owns a handle and sends and receives with the
 // runtime's error numbers. Operations never block on a non-blocking socket: a call that
 // would block returns EAGAIN, and the task arms the socket and waits to be signalled.
 #pragma once
@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "EventContext.h"
+#include "NetAddress.h"
 #include "StrPtrLen.h"
 #include "platform/Platform.h"
 
@@ -28,8 +29,9 @@ public:
 
     Socket(Task* notifyTask, uint32_t flags);
 
-    // Creates the handle (family AF_INET, the given type); 0 or the error.
-    int32_t Open(int32_t socketType);
+    // Creates the handle of the given type and family; 0 or the error (kErrBadAddress
+    // for no family).
+    int32_t Open(int32_t socketType, NetAddress::Family family = NetAddress::Family::kIPv4);
 
     // Option setters. Failures of the first four are reported by assertion only.
     void SetReuseAddress();
@@ -40,6 +42,8 @@ public:
 
     // Address and port in host byte order, 0 for any. 0 or the error.
     int32_t Bind(uint32_t address, uint16_t port);
+    // The same for an address of the family the socket was opened in.
+    int32_t Bind(const NetAddress& address);
 
     // Texts of the local address, found once in the interface table and kept; null when no
     // interface has the address.
@@ -59,17 +63,26 @@ public:
 
     uint32_t GetFlags() const { return fFlags; }
     Bool16 IsConnected() const { return (fFlags & kSocketConnected) != 0; }
-    uint32_t GetLocalAddress() const { return Platform::NetworkToHost32(fLocalAddress.fAddress); }
-    uint16_t GetLocalPort() const { return Platform::NetworkToHost16(fLocalAddress.fPort); }
+    // Host byte order; the address is 0 for an IPv6 one.
+    uint32_t GetLocalAddress() const { return IPv4Of(fLocalAddress); }
+    uint16_t GetLocalPort() const { return Platform::NetworkToHost16(fLocalAddress.fIPv4.fPort); }
+    // An IPv4 address that reached a dual-stack socket reads as the IPv4 address it is.
+    NetAddress GetLocalNetAddress() const { return NetAddress::FromSocketAddress(fLocalAddress); }
 
 protected:
     // The error number of the failed transfer just made; marks the socket not connected
     // unless the call merely would have blocked.
     int32_t TransferFailed();
 
+    static uint32_t IPv4Of(const Platform::SocketAddressStorage& address) {
+        return address.fIPv4.fFamily == Platform::kAddressFamilyInet
+                   ? Platform::NetworkToHost32(address.fIPv4.fAddress)
+                   : 0;
+    }
+
     uint32_t fFlags;
-    Platform::SocketAddress fLocalAddress{};
-    Platform::SocketAddress fRemoteAddress{};
+    Platform::SocketAddressStorage fLocalAddress{};
+    Platform::SocketAddressStorage fRemoteAddress{};
     StrPtrLen* fLocalAddressString = nullptr;  // points into the interface table
     StrPtrLen* fLocalHostNameString = nullptr;
     char fPortText[8] = {};

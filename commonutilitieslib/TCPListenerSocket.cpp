@@ -12,11 +12,21 @@ TCPListenerSocket::TCPListenerSocket() : Socket(this, kSocketNonBlocking) {
 }
 
 int32_t TCPListenerSocket::Listen(uint32_t address, uint16_t port, int32_t backlog) {
-    int32_t error = Open(kStreamType);
+    return Listen(NetAddress::IPv4(address, port), backlog);
+}
+
+int32_t TCPListenerSocket::Listen(const NetAddress& address, int32_t backlog) {
+    int32_t error = Open(kStreamType, address.GetFamily());
     if (error != 0) return error;
     Platform::PrepareListeningSocket(fSocket);  // an improvement only: failure is harmless
-    if (fSharePort && Platform::SharePort(fSocket) != 0) error = OSThread::LastErrorCode();
-    if (error == 0) error = Bind(address, port);
+    // Set either way: the platforms' defaults differ.
+    const int32_t v6Only = fDualStack ? 0 : 1;
+    if (address.IsIPv6() && Platform::SetSocketOption(fSocket, Platform::SocketOption::kIPv6Only,
+                                                      &v6Only, sizeof(v6Only)) != 0)
+        error = OSThread::LastErrorCode();
+    if (error == 0 && fSharePort && Platform::SharePort(fSocket) != 0)
+        error = OSThread::LastErrorCode();
+    if (error == 0) error = Bind(address);
     if (error == 0 && Platform::ListenSocket(fSocket, backlog) != 0)
         error = OSThread::LastErrorCode();
     if (error != 0) {
@@ -39,10 +49,10 @@ int64_t TCPListenerSocket::Run() {
     // Returning negative deletes the listener; its destruction closes the socket.
     if (TakeEvents() & kStopEvent) return -1;
     for (uint32_t accepted = 0; accepted < kAcceptsPerRun; ++accepted) {
-        Platform::SocketAddress remote{};
+        Platform::SocketAddressStorage remote{};
         const int32_t handle = Platform::AcceptNonBlockingSocket(fSocket, &remote);
         if (handle != -1) {
-            HandOver(handle, remote);
+            HandOver(handle, &remote);
             continue;
         }
         const int32_t error = OSThread::LastErrorCode();
@@ -58,10 +68,11 @@ int64_t TCPListenerSocket::Run() {
     return 0;
 }
 
-void TCPListenerSocket::HandOver(int32_t handle, const Platform::SocketAddress& remote) {
+void TCPListenerSocket::HandOver(int32_t handle, Platform::SocketAddressStorage* remote) {
+    NetAddress::UnmapSocketAddress(remote);
     TCPSocket* socket = nullptr;
-    Task* task = CreateConnectionTask(Platform::NetworkToHost32(remote.fAddress),
-                                      Platform::NetworkToHost16(remote.fPort), &socket);
+    Task* task = CreateConnectionTask(IPv4Of(*remote),
+                                      Platform::NetworkToHost16(remote->fIPv4.fPort), &socket);
     Assert(task == nullptr || socket != nullptr);
     if (task == nullptr || socket == nullptr) {
         Platform::CloseSocket(handle);
@@ -69,7 +80,7 @@ void TCPListenerSocket::HandOver(int32_t handle, const Platform::SocketAddress& 
     }
     // Closed at once, the connection is not left waiting for a number; the task learns of
     // it on its first run and ends.
-    if (socket->Attach(handle, remote) != 0) TurnedAway();
+    if (socket->Attach(handle, *remote) != 0) TurnedAway();
     task->Signal(Task::kReadEvent);
 }
 

@@ -37,12 +37,18 @@ public:
     // 0, or the error (kErrAddressInUse, kErrAddressNotAvailable, ...): then the socket
     // is closed again and the listener, which never ran, is its creator's to delete.
     int32_t Listen(uint32_t address, uint16_t port, int32_t backlog = kDefaultBacklog);
+    // The same for an IPv4 or IPv6 address and its port. An IPv6 listener takes IPv6
+    // clients alone, on every platform, unless AcceptIPv4Too was called before.
+    int32_t Listen(const NetAddress& address, int32_t backlog = kDefaultBacklog);
     // Before Listen: other listeners, in this process or others, may listen on the same
     // address and port, and the system shares the connections among them. A service that
     // needs more message numbers than one process has, or more than one event loop can
     // feed, runs several processes on one port this way. Linux only: elsewhere Listen
     // fails with kErrNotSupported.
     void SharePort() { fSharePort = true; }
+    // Before Listen on an IPv6 address (:: for any): IPv4 clients are taken too, and read
+    // as their IPv4 addresses, as if an IPv4 listener had taken them.
+    void AcceptIPv4Too() { fDualStack = true; }
 
     // Any thread: the listener stops accepting, closes its socket and ends on its next
     // run; the task thread deletes it.
@@ -62,17 +68,19 @@ protected:
     // comes at once. Return null to turn the connection away: it is closed. When no
     // message number is free for the connection, the listener closes it all the same and
     // still signals the task, whose first run finds its socket not connected (IsConnected
-    // is 0, Read and Send answer kErrNotConnected): the task then ends.
+    // is 0, Read and Send answer kErrNotConnected): the task then ends. The remote
+    // address is 0 for an IPv6 client: the socket's GetRemoteNetAddress tells it.
     virtual Task* CreateConnectionTask(uint32_t remoteAddress, uint16_t remotePort,
                                        TCPSocket** outSocket) = 0;
 
 private:
-    void HandOver(int32_t handle, const Platform::SocketAddress& remote);
+    void HandOver(int32_t handle, Platform::SocketAddressStorage* remote);
     // Counts a connection closed for want of a message number, and reports the count
     // since the last report when that is long enough ago.
     void TurnedAway();
 
     bool fSharePort = false;
+    bool fDualStack = false;
     uint32_t fAcceptFailures = 0;  // changed only by AtomicAdd
     uint32_t fTurnedAway = 0;      // changed only by AtomicAdd
     // Only the listener's runs touch these.

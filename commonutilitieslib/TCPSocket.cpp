@@ -17,7 +17,7 @@ int32_t ErrorNumberOf(uint32_t platformCode) {
 TCPSocket::TCPSocket(Task* notifyTask, uint32_t flags)
     : Socket(notifyTask, flags | kSocketNonBlocking) {}
 
-int32_t TCPSocket::Attach(int32_t handle, const Platform::SocketAddress& remote) {
+int32_t TCPSocket::Attach(int32_t handle, const Platform::SocketAddressStorage& remote) {
     Assert(fSocket == -1);
     fSocket = handle;
     fRemoteAddress = remote;
@@ -33,19 +33,34 @@ int32_t TCPSocket::Attach(int32_t handle, const Platform::SocketAddress& remote)
 
 void TCPSocket::Connected() {
     Platform::GetSocketName(fSocket, &fLocalAddress);
+    NetAddress::UnmapSocketAddress(&fLocalAddress);
     fFlags |= kSocketBound | kSocketConnected;
 }
 
 int32_t TCPSocket::Connect(uint32_t address, uint16_t port) {
+    Platform::SocketAddressStorage remote{};
+    remote.fIPv4.fFamily = Platform::kAddressFamilyInet;
+    remote.fIPv4.fPort = Platform::HostToNetwork16(port);
+    remote.fIPv4.fAddress = Platform::HostToNetwork32(address);
+    return StartConnect(remote);
+}
+
+int32_t TCPSocket::Connect(const NetAddress& address) {
+    if (address.GetFamily() == NetAddress::Family::kNone) return kErrBadAddress;
+    Platform::SocketAddressStorage remote;
+    address.ToSocketAddress(&remote);
+    return StartConnect(remote);
+}
+
+int32_t TCPSocket::StartConnect(const Platform::SocketAddressStorage& remote) {
     if (fSocket == -1) {
-        const int32_t opened = Open(kStreamType);
+        const bool v6 = remote.fIPv6.fFamily == Platform::kAddressFamilyInet6;
+        const int32_t opened =
+            Open(kStreamType, v6 ? NetAddress::Family::kIPv6 : NetAddress::Family::kIPv4);
         if (opened != 0) return opened;
     }
     fConnectError = 0;
-    fRemoteAddress = Platform::SocketAddress{};
-    fRemoteAddress.fFamily = Platform::kAddressFamilyInet;
-    fRemoteAddress.fPort = Platform::HostToNetwork16(port);
-    fRemoteAddress.fAddress = Platform::HostToNetwork32(address);
+    fRemoteAddress = remote;
     // Armed before the attempt starts: Windows reports a connection that fails at once
     // only to a socket that is already watched.
     const int32_t armed = ArmEvent(kWatchWrite);
@@ -77,7 +92,7 @@ int32_t TCPSocket::CheckConnect() {
     }
     // No error yet: only a peer's address tells a made connection from one under way (a
     // signal may come before the attempt has ended).
-    Platform::SocketAddress peer{};
+    Platform::SocketAddressStorage peer{};
     if (Platform::GetPeerName(fSocket, &peer) != 0) return kErrInProgress;
     Connected();
     return 0;

@@ -16,7 +16,7 @@ public:
     // its message number: marked bound and connected, its local address read back. 0; or
     // kErrNoMessageNumber when no number is free: the handle is closed at once and the
     // socket stays unconnected (reads and sends fail with kErrNotConnected).
-    int32_t Attach(int32_t handle, const Platform::SocketAddress& remote);
+    int32_t Attach(int32_t handle, const Platform::SocketAddressStorage& remote);
 
     // Starts connecting to the address and port (host byte order), opening the socket
     // first if it has no handle. 0: connected at once. kErrInProgress: under way, and the
@@ -24,6 +24,9 @@ public:
     // it then calls CheckConnect. Otherwise the error, kErrNoMessageNumber among them:
     // then no attempt was made.
     int32_t Connect(uint32_t address, uint16_t port);
+    // The same for an IPv4 or IPv6 address; the socket, if it has a handle, must be of the
+    // address's family.
+    int32_t Connect(const NetAddress& address);
     // Where a connect under way stands: 0 once connected, kErrInProgress while still under
     // way (a signal may come early: arm for writing again and wait), or the error that
     // ended it (the socket is then of no further use).
@@ -33,10 +36,14 @@ public:
     // this side can still read. 0 or the error.
     int32_t ShutdownSend();
 
-    uint32_t GetRemoteAddress() const { return Platform::NetworkToHost32(fRemoteAddress.fAddress); }
-    uint16_t GetRemotePort() const { return Platform::NetworkToHost16(fRemoteAddress.fPort); }
+    // Host byte order; the address is 0 for an IPv6 one.
+    uint32_t GetRemoteAddress() const { return IPv4Of(fRemoteAddress); }
+    uint16_t GetRemotePort() const { return Platform::NetworkToHost16(fRemoteAddress.fIPv4.fPort); }
+    // A dual-stack listener's IPv4 client reads as the IPv4 address it is.
+    NetAddress GetRemoteNetAddress() const { return NetAddress::FromSocketAddress(fRemoteAddress); }
 
 private:
+    int32_t StartConnect(const Platform::SocketAddressStorage& remote);
     // Marks the socket connected and reads the local address the system gave it.
     void Connected();
 

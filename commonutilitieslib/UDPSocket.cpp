@@ -24,13 +24,24 @@ UDPSocket::~UDPSocket() {
 
 int32_t UDPSocket::SendDatagram(uint32_t address, uint16_t port, const void* data,
                                 uint32_t length) {
+    Platform::SocketAddressStorage target{};
+    target.fIPv4.fFamily = Platform::kAddressFamilyInet;
+    target.fIPv4.fPort = Platform::HostToNetwork16(port);
+    target.fIPv4.fAddress = Platform::HostToNetwork32(address);
+    return SendTo(target, data, length);
+}
+
+int32_t UDPSocket::SendDatagram(const NetAddress& to, const void* data, uint32_t length) {
+    Platform::SocketAddressStorage target;
+    to.ToSocketAddress(&target);
+    return SendTo(target, data, length);
+}
+
+int32_t UDPSocket::SendTo(const Platform::SocketAddressStorage& target, const void* data,
+                          uint32_t length) {
     AssertAt(data != nullptr, kAssertSendData);
     // A caller's mistake never reaches the platform: no datagram, nothing read from null.
     if (data == nullptr) return kErrNotConnected;
-    Platform::SocketAddress target{};
-    target.fFamily = Platform::kAddressFamilyInet;
-    target.fPort = Platform::HostToNetwork16(port);
-    target.fAddress = Platform::HostToNetwork32(address);
     if (Platform::SendSocketTo(fSocket, data, length, &target) == -1)
         return OSThread::LastErrorCode();
     return 0;
@@ -43,12 +54,26 @@ int32_t UDPSocket::ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void
     AssertAt(outPort != nullptr, kAssertReceivePort);
     if (outLength == nullptr || outAddress == nullptr || outPort == nullptr)
         return kErrNotConnected;
+    const int32_t error = ReceiveFrom(buffer, bufferSize, outLength);
+    // Stored whatever the result: after a failure they name the previous sender.
+    *outAddress = IPv4Of(fLastSender);
+    *outPort = Platform::NetworkToHost16(fLastSender.fIPv4.fPort);
+    return error;
+}
+
+int32_t UDPSocket::ReceiveDatagram(NetAddress* outSender, void* buffer, uint32_t bufferSize,
+                                   uint32_t* outLength) {
+    AssertAt(outLength != nullptr, kAssertReceiveLength);
+    AssertAt(outSender != nullptr, kAssertReceiveAddress);
+    if (outLength == nullptr || outSender == nullptr) return kErrNotConnected;
+    const int32_t error = ReceiveFrom(buffer, bufferSize, outLength);
+    *outSender = NetAddress::FromSocketAddress(fLastSender);
+    return error;
+}
+
+int32_t UDPSocket::ReceiveFrom(void* buffer, uint32_t bufferSize, uint32_t* outLength) {
     const int32_t received = Platform::ReceiveSocketFrom(fSocket, buffer, bufferSize, &fLastSender);
-    const int32_t error = received == -1 ? OSThread::LastErrorCode() : 0;
-    // Stored before the result is looked at: after a failure they name the previous sender.
-    *outAddress = Platform::NetworkToHost32(fLastSender.fAddress);
-    *outPort = Platform::NetworkToHost16(fLastSender.fPort);
-    if (received == -1) return error;
+    if (received == -1) return OSThread::LastErrorCode();
     AssertAt(received >= 0, kAssertReceiveCount);
     *outLength = uint32_t(received);
     return 0;
@@ -56,7 +81,7 @@ int32_t UDPSocket::ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void
 
 int32_t UDPSocket::ChangeMembership(Platform::SocketOption option, uint32_t group) {
     // Group, then the interface: the address the socket is bound to, in network order.
-    const uint32_t membership[2] = {Platform::HostToNetwork32(group), fLocalAddress.fAddress};
+    const uint32_t membership[2] = {Platform::HostToNetwork32(group), fLocalAddress.fIPv4.fAddress};
     if (Platform::SetSocketOption(fSocket, option, membership, sizeof(membership)) == -1)
         return OSThread::LastErrorCode();
     return 0;

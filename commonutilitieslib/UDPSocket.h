@@ -67,6 +67,10 @@ public:
     // than the buffer fails (kErrNotConnected) and is dropped.
     int32_t ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void* buffer,
                             uint32_t bufferSize, uint32_t* outLength);
+    // The same for an IPv4 or IPv6 socket (an IPv6 sender reads as address 0 above).
+    int32_t SendDatagram(const NetAddress& to, const void* data, uint32_t length);
+    int32_t ReceiveDatagram(NetAddress* outSender, void* buffer, uint32_t bufferSize,
+                            uint32_t* outLength);
 
     // Memberships on the interface the socket is bound to (any when unbound).
     int32_t JoinGroup(uint32_t group);
@@ -79,8 +83,11 @@ public:
     UDPDemultiplexer* GetDemultiplexer() { return fDemultiplexer; }
 
 private:
+    int32_t SendTo(const Platform::SocketAddressStorage& target, const void* data, uint32_t length);
+    // Receives into fLastSender; the length is written on success only.
+    int32_t ReceiveFrom(void* buffer, uint32_t bufferSize, uint32_t* outLength);
     int32_t ChangeMembership(Platform::SocketOption option, uint32_t group);
 
     UDPDemultiplexer* fDemultiplexer = nullptr;
-    Platform::SocketAddress fLastSender{};
+    Platform::SocketAddressStorage fLastSender{};
 };

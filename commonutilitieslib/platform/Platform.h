@@ -179,8 +179,9 @@ bool PostEventMessage(EventSourceHandle source, uint32_t message, int32_t socket
 // such hint.
 void DeferWakeUps();
 
-// ---- IPv4 sockets ------------------------------------------------------------------------
-// Handles are 32-bit, -1 for none. Calls return what the Windows Sockets call returns (-1
+// ---- Sockets -----------------------------------------------------------------------------
+// IPv4 throughout, IPv6 where a call takes a SocketAddressStorage or a family. Handles are
+// 32-bit, -1 for none. Calls return what the Windows Sockets call returns (-1
 // on failure, with the last error set) on every platform.
 
 // Starts and stops the platform's socket library (WSAStartup on Windows). The runtime never
@@ -218,6 +219,25 @@ struct SocketAddress {
 };
 static_assert(sizeof(SocketAddress) == 16);
 
+// Laid out as the platform's sockaddr_in6, the same on both: the family value alone differs
+// (kAddressFamilyInet6 comes with the platform's types).
+struct SocketAddress6 {
+    uint16_t fFamily;
+    uint16_t fPort;  // network byte order
+    uint32_t fFlowInfo;
+    uint8_t fAddress[16];
+    uint32_t fScopeId;  // host byte order
+};
+static_assert(sizeof(SocketAddress6) == 28);
+
+// Room for a socket address of either family, which its fFamily tells. The IPv6 view comes
+// first, so that {} clears every byte.
+union SocketAddressStorage {
+    SocketAddress6 fIPv6;
+    SocketAddress fIPv4;
+};
+static_assert(sizeof(SocketAddressStorage) == 28);
+
 // One buffer of a gathered send, laid out as the platform's WSABUF: length, then pointer.
 struct SocketBuffer {
     uint32_t fLength;
@@ -235,9 +255,12 @@ enum class SocketOption {
     kMulticastTtl,        // IPPROTO_IP, IP_MULTICAST_TTL, one byte
     kMulticastInterface,  // IPPROTO_IP, IP_MULTICAST_IF, four address bytes
     kMulticastLoop,       // IPPROTO_IP, IP_MULTICAST_LOOP, one byte
+    kIPv6Only,            // IPPROTO_IPV6, IPV6_V6ONLY, int
 };
 
 SocketHandle OpenSocket(int32_t type);
+// The same in the given family (kAddressFamilyInet or kAddressFamilyInet6).
+SocketHandle OpenSocket(int32_t type, uint16_t family);
 int CloseSocket(SocketHandle socket);
 // Closes a stream socket so that the peer sees a reset, not an orderly end (a zero linger
 // time). 0, or -1 with the last error set.
@@ -248,12 +271,18 @@ int GetSocketOption(SocketHandle socket, SocketOption option, void* value, uint3
 int BindSocket(SocketHandle socket, const SocketAddress* address);
 int GetSocketName(SocketHandle socket, SocketAddress* address);
 int GetPeerName(SocketHandle socket, SocketAddress* address);
+// The same for an address of either family.
+int BindSocket(SocketHandle socket, const SocketAddressStorage* address);
+int GetSocketName(SocketHandle socket, SocketAddressStorage* address);
+int GetPeerName(SocketHandle socket, SocketAddressStorage* address);
 int ListenSocket(SocketHandle socket, int32_t backlog);
 // A new handle, or -1; fills the peer's address when asked.
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer);
-// The same, the new handle made non-blocking in the same step where the platform can.
-SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer);
+// The same for a socket of either family, the new handle made non-blocking in the same
+// step where the platform can; the peer's address is always filled.
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddressStorage* peer);
 int ConnectSocket(SocketHandle socket, const SocketAddress* address);
+int ConnectSocket(SocketHandle socket, const SocketAddressStorage* address);
 // The pending error of a socket (SO_ERROR), in the runtime's last-error code space; 0 for
 // none. Taking it clears it.
 uint32_t TakeSocketError(SocketHandle socket);
@@ -269,8 +298,12 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
                      uint32_t* sent);
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address);
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddressStorage* address);
 // The sender's address is written even when the call fails, as far as the platform did.
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender);
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddressStorage* sender);
 
 // Dotted-decimal text of an address in network byte order, in a buffer of at least 16
 // bytes.

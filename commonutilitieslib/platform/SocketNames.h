@@ -4,13 +4,18 @@
 // socket file: include it there after the platform's socket headers, and nowhere else.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/Platform.h"
 
 namespace Platform {
 
 static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
 static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
-static_assert(kAddressFamilyInet == AF_INET);
+static_assert(kAddressFamilyInet == AF_INET && kAddressFamilyInet6 == AF_INET6);
+static_assert(sizeof(SocketAddress6) == sizeof(sockaddr_in6));
+static_assert(offsetof(SocketAddress6, fAddress) == offsetof(sockaddr_in6, sin6_addr) &&
+              offsetof(SocketAddress6, fScopeId) == offsetof(sockaddr_in6, sin6_scope_id));
 
 namespace SocketNames {
 
@@ -19,6 +24,25 @@ inline const sockaddr* AsSockaddr(const SocketAddress* address) {
 }
 inline sockaddr* AsSockaddr(SocketAddress* address) {
     return reinterpret_cast<sockaddr*>(address);
+}
+
+inline const sockaddr* AsSockaddr(const SocketAddressStorage* address) {
+    return reinterpret_cast<const sockaddr*>(address);
+}
+inline sockaddr* AsSockaddr(SocketAddressStorage* address) {
+    return reinterpret_cast<sockaddr*>(address);
+}
+
+// The length the platform expects of an address of the family the storage holds.
+inline int LengthOf(const SocketAddressStorage* address) {
+    return address->fIPv4.fFamily == kAddressFamilyInet6 ? int(sizeof(SocketAddress6))
+                                                         : int(sizeof(SocketAddress));
+}
+
+// getsockname or getpeername with room for `size` bytes: 0, or -1 with the last error set.
+template <class Call, class Handle, class Length>
+int AskName(Call call, Handle socket, sockaddr* address, Length size) {
+    return call(socket, address, &size) == 0 ? 0 : -1;
 }
 
 struct OptionName {
@@ -48,6 +72,8 @@ inline OptionName NameOf(SocketOption option) {
             return {IPPROTO_IP, IP_MULTICAST_IF};
         case SocketOption::kMulticastLoop:
             return {IPPROTO_IP, IP_MULTICAST_LOOP};
+        case SocketOption::kIPv6Only:
+            return {IPPROTO_IPV6, IPV6_V6ONLY};
     }
     return {-1, -1};
 }

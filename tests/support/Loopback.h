@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "NetAddress.h"
 #include "StrPtrLen.h"
 #include "platform/Platform.h"
 
@@ -43,4 +44,8 @@ HeldSocket TakenListener();
 std::string PatternBytes(size_t length, uint32_t seed);
 inline std::string Text(const StrPtrLen* text) {
     return text == nullptr ? "(null)" : std::string(text->fPtr, text->fLen);
+}
+inline std::string Text(const NetAddress& address, uint32_t flags = NetAddress::kWithPort) {
+    char text[NetAddress::kTextSize];
+    return std::string(text, address.ToText(text, sizeof(text), flags));
 }

@@ -7,9 +7,14 @@
 using Clock = std::chrono::steady_clock;
 
 bool StreamPeer::Connect(uint16_t port) {
+    return Connect(NetAddress::IPv4(kLoopbackAddress, port));
+}
+
+bool StreamPeer::Connect(const NetAddress& address) {
     Close();
-    fSocket = Platform::OpenSocket(Platform::kSocketStream);
-    const Platform::SocketAddress target = LoopbackAddress(port);
+    Platform::SocketAddressStorage target;
+    address.ToSocketAddress(&target);
+    fSocket = Platform::OpenSocket(Platform::kSocketStream, target.fIPv4.fFamily);
     if (Platform::ConnectSocket(fSocket, &target) == 0 &&
         Platform::SetSocketNonBlocking(fSocket) == 0)
         return true;

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "NetAddress.h"
 #include "Socket.h"
 #include "support/Loopback.h"
 #include "support/TaskProbe.h"
@@ -18,8 +19,9 @@ public:
     StreamPeer(const StreamPeer&) = delete;
     StreamPeer& operator=(const StreamPeer&) = delete;
 
-    // Connects to 127.0.0.1:port (blocking), then switches to non-blocking.
+    // Connects to 127.0.0.1:port, or the address (blocking), then switches to non-blocking.
     bool Connect(uint16_t port);
+    bool Connect(const NetAddress& address);
     void Close();
     void CloseWithReset();  // the other side sees a reset, not an orderly end
     Platform::SocketHandle Handle() const { return fSocket; }

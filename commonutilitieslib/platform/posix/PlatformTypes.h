@@ -3,7 +3,12 @@
 
 #include <pthread.h>
 
+#include <cstdint>
+
 namespace Platform {
+
+// AF_INET6 on Linux, checked where the socket headers are included.
+constexpr uint16_t kAddressFamilyInet6 = 10;
 
 struct NativeCriticalSection {
     pthread_mutex_t fMutex;

@@ -1,4 +1,4 @@
-// IPv4 sockets on POSIX, reporting as Windows Sockets does.
+// IPv4 and IPv6 sockets on POSIX, reporting as Windows Sockets does.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netdb.h>
@@ -20,7 +20,9 @@
 
 namespace Platform {
 
+using SocketNames::AskName;
 using SocketNames::AsSockaddr;
+using SocketNames::LengthOf;
 using SocketNames::NameOf;
 using SocketNames::OptionName;
 
@@ -58,13 +60,37 @@ SocketHandle NewHandle(int handle) {
     return SocketHandle(handle);
 }
 
-SocketHandle Accept(SocketHandle socket, SocketAddress* peer, int flags) {
-    socklen_t size = sizeof(SocketAddress);
+SocketHandle Accept(SocketHandle socket, sockaddr* peer, socklen_t size, int flags) {
     const Readiness::Word before = Readiness::Load(socket);
-    const int handle = accept4(socket, peer != nullptr ? AsSockaddr(peer) : nullptr,
-                               peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
+    const int handle =
+        accept4(socket, peer, peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
     NoteRead(socket, before, handle < 0 ? -1 : 1, 1);
     return NewHandle(handle);
+}
+
+int Connect(SocketHandle socket, const sockaddr* address, socklen_t size) {
+    if (connect(socket, address, size) == 0) return 0;
+    // A non-blocking connect under way reads as Windows Sockets reports it: would block.
+    if (errno == EINPROGRESS) errno = EWOULDBLOCK;
+    return -1;
+}
+
+int32_t SendTo(SocketHandle socket, const void* data, uint32_t length, const sockaddr* address,
+               socklen_t size) {
+    return Result(sendto(socket, data, length, MSG_NOSIGNAL, address, size));
+}
+
+int32_t ReceiveFrom(SocketHandle socket, void* buffer, uint32_t size, sockaddr* sender,
+                    socklen_t senderSize) {
+    // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
+    const Readiness::Word before = Readiness::Load(socket);
+    const ssize_t result = recvfrom(socket, buffer, size, MSG_TRUNC, sender, &senderSize);
+    NoteRead(socket, before, result, size);
+    if (result > ssize_t(size)) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    return Result(result);
 }
 
 }  // namespace
@@ -75,8 +101,12 @@ bool StartSocketLibrary() {
 void StopSocketLibrary() {}
 
 SocketHandle OpenSocket(int32_t type) {
+    return OpenSocket(type, kAddressFamilyInet);
+}
+
+SocketHandle OpenSocket(int32_t type, uint16_t family) {
     CU_FAULT_POINT(kOpenSocket);
-    return NewHandle(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    return NewHandle(socket(family, type | SOCK_CLOEXEC, 0));
 }
 
 int CloseSocket(SocketHandle socket) {
@@ -117,13 +147,26 @@ int BindSocket(SocketHandle socket, const SocketAddress* address) {
 }
 
 int GetSocketName(SocketHandle socket, SocketAddress* address) {
-    socklen_t size = sizeof(SocketAddress);
-    return getsockname(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getsockname, socket, AsSockaddr(address), socklen_t(sizeof(SocketAddress)));
 }
 
 int GetPeerName(SocketHandle socket, SocketAddress* address) {
-    socklen_t size = sizeof(SocketAddress);
-    return getpeername(socket, AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getpeername, socket, AsSockaddr(address), socklen_t(sizeof(SocketAddress)));
+}
+
+int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kBind);
+    return bind(socket, AsSockaddr(address), socklen_t(LengthOf(address))) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, SocketAddressStorage* address) {
+    return AskName(getsockname, socket, AsSockaddr(address),
+                   socklen_t(sizeof(SocketAddressStorage)));
+}
+
+int GetPeerName(SocketHandle socket, SocketAddressStorage* address) {
+    return AskName(getpeername, socket, AsSockaddr(address),
+                   socklen_t(sizeof(SocketAddressStorage)));
 }
 
 int ListenSocket(SocketHandle socket, int32_t backlog) {
@@ -133,20 +176,22 @@ int ListenSocket(SocketHandle socket, int32_t backlog) {
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
     CU_FAULT_POINT(kAccept);
-    return Accept(socket, peer, 0);
+    return Accept(socket, peer != nullptr ? AsSockaddr(peer) : nullptr, sizeof(SocketAddress), 0);
 }
 
-SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddressStorage* peer) {
     CU_FAULT_POINT(kAccept);
-    return Accept(socket, peer, SOCK_NONBLOCK);
+    return Accept(socket, AsSockaddr(peer), sizeof(SocketAddressStorage), SOCK_NONBLOCK);
 }
 
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
     CU_FAULT_POINT(kConnect);
-    if (connect(socket, AsSockaddr(address), sizeof(SocketAddress)) == 0) return 0;
-    // A non-blocking connect under way reads as Windows Sockets reports it: would block.
-    if (errno == EINPROGRESS) errno = EWOULDBLOCK;
-    return -1;
+    return Connect(socket, AsSockaddr(address), sizeof(SocketAddress));
+}
+
+int ConnectSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kConnect);
+    return Connect(socket, AsSockaddr(address), socklen_t(LengthOf(address)));
 }
 
 uint32_t TakeSocketError(SocketHandle socket) {
@@ -210,23 +255,24 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
     CU_FAULT_POINT(kSendTo);
-    return Result(
-        sendto(socket, data, length, MSG_NOSIGNAL, AsSockaddr(address), sizeof(SocketAddress)));
+    return SendTo(socket, data, length, AsSockaddr(address), sizeof(SocketAddress));
+}
+
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kSendTo);
+    return SendTo(socket, data, length, AsSockaddr(address), socklen_t(LengthOf(address)));
 }
 
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender) {
     CU_FAULT_POINT(kReceiveFrom);
-    // A datagram longer than the buffer fails, as on Windows, instead of arriving cut.
-    socklen_t senderSize = sizeof(SocketAddress);
-    const Readiness::Word before = Readiness::Load(socket);
-    const ssize_t result =
-        recvfrom(socket, buffer, size, MSG_TRUNC, AsSockaddr(sender), &senderSize);
-    NoteRead(socket, before, result, size);
-    if (result > ssize_t(size)) {
-        errno = EMSGSIZE;
-        return -1;
-    }
-    return Result(result);
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddress));
+}
+
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddressStorage* sender) {
+    CU_FAULT_POINT(kReceiveFrom);
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddressStorage));
 }
 
 void AddressToDottedText(uint32_t networkAddress, char* text) {

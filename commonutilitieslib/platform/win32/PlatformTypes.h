@@ -3,7 +3,12 @@
 // the sizes are checked against the real types where they are used.
 #pragma once
 
+#include <cstdint>
+
 namespace Platform {
+
+// AF_INET6 on Windows, checked where the socket headers are included.
+constexpr uint16_t kAddressFamilyInet6 = 23;
 
 struct NativeCriticalSection {
     alignas(void*) unsigned char fBytes[sizeof(void*) == 4 ? 24 : 40];

@@ -1,4 +1,4 @@
-// IPv4 sockets on Windows: Windows Sockets 2, as it is.
+// IPv4 and IPv6 sockets on Windows: Windows Sockets 2, as it is.
 // <winsock2.h> comes before <windows.h>, which would otherwise bring the old Winsock in.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -14,7 +14,9 @@
 
 namespace Platform {
 
+using SocketNames::AskName;
 using SocketNames::AsSockaddr;
+using SocketNames::LengthOf;
 using SocketNames::NameOf;
 using SocketNames::OptionName;
 
@@ -34,6 +36,23 @@ int32_t Result(int result) {
 constexpr uint32_t kFirstListBytes = 2048;
 constexpr uint32_t kMostListBytes = 1u << 20;
 
+SocketHandle Accept(SocketHandle socket, sockaddr* peer, int size) {
+    const SOCKET handle = accept(SOCKET(socket), peer, peer != nullptr ? &size : nullptr);
+    return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
+}
+
+int32_t SendTo(SocketHandle socket, const void* data, uint32_t length, const sockaddr* address,
+               int size) {
+    return Result(
+        sendto(SOCKET(socket), static_cast<const char*>(data), int(length), 0, address, size));
+}
+
+int32_t ReceiveFrom(SocketHandle socket, void* buffer, uint32_t size, sockaddr* sender,
+                    int senderSize) {
+    return Result(
+        recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0, sender, &senderSize));
+}
+
 }  // namespace
 
 bool StartSocketLibrary() {
@@ -46,8 +65,12 @@ void StopSocketLibrary() {
 }
 
 SocketHandle OpenSocket(int32_t type) {
+    return OpenSocket(type, kAddressFamilyInet);
+}
+
+SocketHandle OpenSocket(int32_t type, uint16_t family) {
     CU_FAULT_POINT(kOpenSocket);
-    const SOCKET handle = socket(AF_INET, type, 0);
+    const SOCKET handle = socket(family, type, 0);
     return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
 }
 
@@ -94,13 +117,26 @@ int BindSocket(SocketHandle socket, const SocketAddress* address) {
 }
 
 int GetSocketName(SocketHandle socket, SocketAddress* address) {
-    int size = sizeof(SocketAddress);
-    return getsockname(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getsockname, SOCKET(socket), AsSockaddr(address), int(sizeof(SocketAddress)));
 }
 
 int GetPeerName(SocketHandle socket, SocketAddress* address) {
-    int size = sizeof(SocketAddress);
-    return getpeername(SOCKET(socket), AsSockaddr(address), &size) == 0 ? 0 : -1;
+    return AskName(getpeername, SOCKET(socket), AsSockaddr(address), int(sizeof(SocketAddress)));
+}
+
+int BindSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kBind);
+    return bind(SOCKET(socket), AsSockaddr(address), LengthOf(address)) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, SocketAddressStorage* address) {
+    return AskName(getsockname, SOCKET(socket), AsSockaddr(address),
+                   int(sizeof(SocketAddressStorage)));
+}
+
+int GetPeerName(SocketHandle socket, SocketAddressStorage* address) {
+    return AskName(getpeername, SOCKET(socket), AsSockaddr(address),
+                   int(sizeof(SocketAddressStorage)));
 }
 
 int ListenSocket(SocketHandle socket, int32_t backlog) {
@@ -110,14 +146,12 @@ int ListenSocket(SocketHandle socket, int32_t backlog) {
 
 SocketHandle AcceptSocket(SocketHandle socket, SocketAddress* peer) {
     CU_FAULT_POINT(kAccept);
-    int size = sizeof(SocketAddress);
-    const SOCKET handle = accept(SOCKET(socket), peer != nullptr ? AsSockaddr(peer) : nullptr,
-                                 peer != nullptr ? &size : nullptr);
-    return handle == INVALID_SOCKET ? kInvalidSocket : SocketHandle(handle);
+    return Accept(socket, peer != nullptr ? AsSockaddr(peer) : nullptr, sizeof(SocketAddress));
 }
 
-SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
-    const SocketHandle handle = AcceptSocket(socket, peer);
+SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddressStorage* peer) {
+    CU_FAULT_POINT(kAccept);
+    const SocketHandle handle = Accept(socket, AsSockaddr(peer), sizeof(SocketAddressStorage));
     if (handle == kInvalidSocket || SetSocketNonBlocking(handle) == 0) return handle;
     const DWORD error = GetLastError();
     closesocket(SOCKET(handle));
@@ -128,6 +162,11 @@ SocketHandle AcceptNonBlockingSocket(SocketHandle socket, SocketAddress* peer) {
 int ConnectSocket(SocketHandle socket, const SocketAddress* address) {
     CU_FAULT_POINT(kConnect);
     return connect(SOCKET(socket), AsSockaddr(address), sizeof(SocketAddress)) == 0 ? 0 : -1;
+}
+
+int ConnectSocket(SocketHandle socket, const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kConnect);
+    return connect(SOCKET(socket), AsSockaddr(address), LengthOf(address)) == 0 ? 0 : -1;
 }
 
 uint32_t TakeSocketError(SocketHandle socket) {
@@ -172,15 +211,24 @@ int SendSocketVector(SocketHandle socket, const SocketBuffer* buffers, uint32_t 
 int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
                      const SocketAddress* address) {
     CU_FAULT_POINT(kSendTo);
-    return Result(sendto(SOCKET(socket), static_cast<const char*>(data), int(length), 0,
-                         AsSockaddr(address), sizeof(SocketAddress)));
+    return SendTo(socket, data, length, AsSockaddr(address), sizeof(SocketAddress));
+}
+
+int32_t SendSocketTo(SocketHandle socket, const void* data, uint32_t length,
+                     const SocketAddressStorage* address) {
+    CU_FAULT_POINT(kSendTo);
+    return SendTo(socket, data, length, AsSockaddr(address), LengthOf(address));
 }
 
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, SocketAddress* sender) {
     CU_FAULT_POINT(kReceiveFrom);
-    int senderSize = sizeof(SocketAddress);
-    return Result(recvfrom(SOCKET(socket), static_cast<char*>(buffer), int(size), 0,
-                           AsSockaddr(sender), &senderSize));
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddress));
+}
+
+int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
+                          SocketAddressStorage* sender) {
+    CU_FAULT_POINT(kReceiveFrom);
+    return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddressStorage));
 }
 
 void AddressToDottedText(uint32_t networkAddress, char* text) {
