@@ -1,6 +1,6 @@
 // Links against the installed runtime and brings it up as a host does.
-#include <OS.h>
-#include <RuntimeHost.h>
+#include <commonutilities/OS.h>
+#include <commonutilities/RuntimeHost.h>
 
 #include <cstdio>
 #include <string>
