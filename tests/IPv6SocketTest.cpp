@@ -5,6 +5,7 @@
 #include "EchoListener.h"
 #include "EchoService.h"
 #include "NetAddress.h"
+#include "SocketUtils.h"
 #include "UDPSocket.h"
 #include "support/Datagrams.h"
 #include "support/RuntimeEnvironment.h"
@@ -104,6 +105,18 @@ TEST(IPv6Socket, TheEchoServiceOnTheLoopbackEchoesToAPeerARuntimeSocketAndDatagr
     EXPECT_EQ(std::string(buffer, length), "datagram");
     EXPECT_EQ(sender, service);
     datagrams.Dispose();
+}
+
+TEST(IPv6Socket, TheInterfaceTableListsTheLoopbackOnItsInterface) {
+    if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    const InterfaceIPv6Record* loopback = nullptr;
+    for (uint32_t i = 0; i < SocketUtils::GetIPv6AddressCount(); ++i)
+        if (SocketUtils::GetIPv6Address(i)->fAddress == NetAddress::IPv6Loopback(0))
+            loopback = SocketUtils::GetIPv6Address(i);
+    ASSERT_NE(loopback, nullptr);
+    EXPECT_EQ(Text(&loopback->fAddressText), "::1");
+    EXPECT_NE(loopback->fInterfaceIndex, 0u);
+    EXPECT_EQ(SocketUtils::GetIPv6Address(SocketUtils::GetIPv6AddressCount()), nullptr);
 }
 
 // A listener on :: takes an IPv4 client only when asked, and is told its IPv4 address then.

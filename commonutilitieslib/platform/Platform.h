@@ -322,6 +322,13 @@ enum class InterfaceListStatus {
 // The host's IPv4 interface addresses in network byte order, in the platform's order,
 // however many there are.
 InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses);
+// An IPv6 address of an interface: its bytes in network order, and the interface's index.
+struct InterfaceIPv6Address {
+    uint8_t fAddress[16];
+    uint32_t fInterfaceIndex;
+};
+// The host's IPv6 interface addresses (unicast ones), in the platform's order.
+InterfaceListStatus ListInterfaceIPv6Addresses(std::vector<InterfaceIPv6Address>* addresses);
 
 // ---- Listening and stop requests ---------------------------------------------------------
 
