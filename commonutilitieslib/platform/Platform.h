@@ -256,6 +256,8 @@ enum class SocketOption {
     kMulticastInterface,  // IPPROTO_IP, IP_MULTICAST_IF, four address bytes
     kMulticastLoop,       // IPPROTO_IP, IP_MULTICAST_LOOP, one byte
     kIPv6Only,            // IPPROTO_IPV6, IPV6_V6ONLY, int
+    kIPv6JoinGroup,       // IPPROTO_IPV6, IPV6_JOIN_GROUP, 16 group bytes then the index
+    kIPv6LeaveGroup,      // IPPROTO_IPV6, IPV6_LEAVE_GROUP, as above
 };
 
 SocketHandle OpenSocket(int32_t type);
