@@ -301,7 +301,9 @@ InterfaceListStatus ListInterfaceIPv6Addresses(std::vector<InterfaceIPv6Address>
             if (address == nullptr || address->sa_family != AF_INET6) continue;
             InterfaceIPv6Address entry{};
             memcpy(entry.fAddress, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, 16);
-            entry.fInterfaceIndex = uint32_t(adapter->Ipv6IfIndex);
+            // One index for both families since Vista; Wine leaves the IPv6 one 0.
+            entry.fInterfaceIndex =
+                uint32_t(adapter->Ipv6IfIndex != 0 ? adapter->Ipv6IfIndex : adapter->IfIndex);
             addresses->push_back(entry);
         }
     }
