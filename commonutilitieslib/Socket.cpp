@@ -73,6 +73,12 @@ int32_t Socket::SetReceiveBufferSize(uint32_t size) {
     return 0;
 }
 
+int32_t Socket::SetIPv6Only(bool only) {
+    if (!SetIntOption(fSocket, Platform::SocketOption::kIPv6Only, only ? 1 : 0))
+        return OSThread::LastErrorCode();
+    return 0;
+}
+
 int32_t Socket::Bind(uint32_t address, uint16_t port) {
     return Bind(NetAddress::IPv4(address, port));
 }

@@ -40,6 +40,11 @@ public:
     void SetSendBufferSize(uint32_t size);
     int32_t SetReceiveBufferSize(uint32_t size);
 
+    // An IPv6 socket, before Bind: true takes IPv6 peers alone, false IPv4 ones too (read
+    // as IPv4-mapped addresses). Set either way: the platforms' defaults differ. 0 or the
+    // error.
+    int32_t SetIPv6Only(bool only);
+
     // Address and port in host byte order, 0 for any. 0 or the error.
     int32_t Bind(uint32_t address, uint16_t port);
     // The same for an address of the family the socket was opened in.

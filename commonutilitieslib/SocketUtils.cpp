@@ -19,13 +19,15 @@ constexpr int kAssertNameIndex = 117;
 constexpr char kLoopbackText[] = "127.0.0.1";
 constexpr uint32_t kHostNameSize = 1025;
 
-SocketUtils::InterfaceSource sSource = {Platform::ListInterfaceAddresses, Platform::LookUpHostName};
+SocketUtils::InterfaceSource sSource = {Platform::ListInterfaceAddresses, Platform::LookUpHostName,
+                                        Platform::ListInterfaceIPv6Addresses};
 
 // Every table ever loaded, newest first. A reload leaves older tables in place (sockets
 // may hold pointers into them) and reachable.
 struct LoadedTable {
     LoadedTable* fOlder;
     InterfaceRecord* fRecords;
+    InterfaceIPv6Record* fIPv6Records;
 };
 LoadedTable* sLoadedTables = nullptr;
 
@@ -48,10 +50,17 @@ void FillRecord(InterfaceRecord* record, uint32_t networkAddress, bool lookUpNam
     record->fHostName = CopyOf(named ? name : text);
 }
 
+// fe80::/10: meaningful only with the interface it belongs to.
+bool IsLinkLocal(const uint8_t* bytes) {
+    return bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80;
+}
+
 }  // namespace
 
 uint32_t SocketUtils::sInterfaceCount = 0;
 InterfaceRecord* SocketUtils::sInterfaces = nullptr;
+uint32_t SocketUtils::sIPv6Count = 0;
+InterfaceIPv6Record* SocketUtils::sIPv6Records = nullptr;
 
 SocketUtils::InterfaceSource SocketUtils::SetInterfaceSource(InterfaceSource source) {
     const InterfaceSource previous = sSource;
@@ -59,7 +68,33 @@ SocketUtils::InterfaceSource SocketUtils::SetInterfaceSource(InterfaceSource sou
     return previous;
 }
 
+void SocketUtils::LoadIPv6Addresses() {
+    std::vector<Platform::InterfaceIPv6Address> addresses;
+    if (sSource.fListIPv6Addresses != nullptr &&
+        sSource.fListIPv6Addresses(&addresses) != Platform::InterfaceListStatus::kListed)
+        return;
+    auto* records = new InterfaceIPv6Record[addresses.size()]();
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const Platform::InterfaceIPv6Address& listed = addresses[i];
+        InterfaceIPv6Record& record = records[i];
+        record.fInterfaceIndex = listed.fInterfaceIndex;
+        record.fAddress = NetAddress::IPv6(
+            listed.fAddress, 0, IsLinkLocal(listed.fAddress) ? listed.fInterfaceIndex : 0);
+        char text[NetAddress::kTextSize];
+        record.fAddress.ToText(text, sizeof(text), 0);
+        record.fAddressText = CopyOf(text);
+    }
+    sLoadedTables = new LoadedTable{sLoadedTables, nullptr, records};
+    sIPv6Records = records;
+    sIPv6Count = uint32_t(addresses.size());
+}
+
+const InterfaceIPv6Record* SocketUtils::GetIPv6Address(uint32_t index) {
+    return index < sIPv6Count ? &sIPv6Records[index] : nullptr;
+}
+
 void SocketUtils::LoadInterfaces(Bool16 lookUpNames) {
+    LoadIPv6Addresses();
     std::vector<uint32_t> addresses;
     switch (sSource.fListAddresses(&addresses)) {
         case Platform::InterfaceListStatus::kNoProbeSocket:
@@ -84,7 +119,7 @@ void SocketUtils::LoadInterfaces(Bool16 lookUpNames) {
         records[0] = records[1];
         records[1] = first;
     }
-    sLoadedTables = new LoadedTable{sLoadedTables, records};
+    sLoadedTables = new LoadedTable{sLoadedTables, records, nullptr};
     sInterfaces = records;
     sInterfaceCount = count;
 }

@@ -1,10 +1,11 @@
-// The host's IPv4 interface table and small address helpers. Addresses are in host byte
-// order unless an operation says otherwise.
+// The host's interface table, its IPv4 addresses and beside them its IPv6 ones, and small
+// address helpers. IPv4 addresses are in host byte order unless an operation says otherwise.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "NetAddress.h"
 #include "OSTypes.h"
 #include "StrPtrLen.h"
 #include "platform/Platform.h"
@@ -19,6 +20,12 @@ struct InterfaceRecord {
     StrPtrLen fHostName;     // the name found for the address, or a copy of the dotted text
 };
 
+struct InterfaceIPv6Record {
+    NetAddress fAddress;  // port 0; a link-local address scoped to its interface
+    uint32_t fInterfaceIndex;
+    StrPtrLen fAddressText;  // as NetAddress writes it, in a buffer the table owns
+};
+
 class SocketUtils {
 public:
     // Fills the table once at start-up, before any socket asks for its local address text.
@@ -31,6 +38,10 @@ public:
     static uint32_t GetInterfaceAddress(uint32_t index);
     static StrPtrLen* GetInterfaceAddressText(uint32_t index);
     static StrPtrLen* GetInterfaceHostName(uint32_t index);
+    // The IPv6 addresses, loaded with the IPv4 ones in the platform's order. Past the end:
+    // null. A failed list leaves the one loaded before.
+    static uint32_t GetIPv6AddressCount() { return sIPv6Count; }
+    static const InterfaceIPv6Record* GetIPv6Address(uint32_t index);
 
     static Bool16 IsMulticastAddress(uint32_t address);
     static Bool16 IsLocalAddress(uint32_t address);
@@ -47,12 +58,19 @@ public:
     struct InterfaceSource {
         Platform::InterfaceListStatus (*fListAddresses)(std::vector<uint32_t>* addresses);
         bool (*fLookUpHostName)(uint32_t networkAddress, char* name, uint32_t size);
+        // None: no IPv6 addresses.
+        Platform::InterfaceListStatus (*fListIPv6Addresses)(
+            std::vector<Platform::InterfaceIPv6Address>* addresses) = nullptr;
     };
     static InterfaceSource SetInterfaceSource(InterfaceSource source);
 
 private:
     static const InterfaceRecord* RecordAt(uint32_t index, int tableLine, int indexLine);
 
+    static void LoadIPv6Addresses();
+
     static uint32_t sInterfaceCount;
     static InterfaceRecord* sInterfaces;
+    static uint32_t sIPv6Count;
+    static InterfaceIPv6Record* sIPv6Records;
 };

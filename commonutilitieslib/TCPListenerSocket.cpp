@@ -19,11 +19,7 @@ int32_t TCPListenerSocket::Listen(const NetAddress& address, int32_t backlog) {
     int32_t error = Open(kStreamType, address.GetFamily());
     if (error != 0) return error;
     Platform::PrepareListeningSocket(fSocket);  // an improvement only: failure is harmless
-    // Set either way: the platforms' defaults differ.
-    const int32_t v6Only = fDualStack ? 0 : 1;
-    if (address.IsIPv6() && Platform::SetSocketOption(fSocket, Platform::SocketOption::kIPv6Only,
-                                                      &v6Only, sizeof(v6Only)) != 0)
-        error = OSThread::LastErrorCode();
+    if (address.IsIPv6()) error = SetIPv6Only(!fDualStack);
     if (error == 0 && fSharePort && Platform::SharePort(fSocket) != 0)
         error = OSThread::LastErrorCode();
     if (error == 0) error = Bind(address);

@@ -1,5 +1,7 @@
 #include "UDPSocket.h"
 
+#include <cstring>
+
 #include "OSAssert.h"
 #include "OSThread.h"
 
@@ -79,12 +81,26 @@ int32_t UDPSocket::ReceiveFrom(void* buffer, uint32_t bufferSize, uint32_t* outL
     return 0;
 }
 
+int32_t UDPSocket::SetOption(Platform::SocketOption option, const void* value, uint32_t length) {
+    if (Platform::SetSocketOption(fSocket, option, value, length) == -1)
+        return OSThread::LastErrorCode();
+    return 0;
+}
+
 int32_t UDPSocket::ChangeMembership(Platform::SocketOption option, uint32_t group) {
     // Group, then the interface: the address the socket is bound to, in network order.
     const uint32_t membership[2] = {Platform::HostToNetwork32(group), fLocalAddress.fIPv4.fAddress};
-    if (Platform::SetSocketOption(fSocket, option, membership, sizeof(membership)) == -1)
-        return OSThread::LastErrorCode();
-    return 0;
+    return SetOption(option, membership, sizeof(membership));
+}
+
+int32_t UDPSocket::ChangeMembership(Platform::SocketOption option, const NetAddress& group,
+                                    uint32_t interfaceIndex) {
+    if (!group.IsIPv6()) return kErrBadAddress;
+    // The group's bytes, then the interface index: the same twenty bytes on every platform.
+    uint8_t membership[20];
+    memcpy(membership, group.GetBytes(), 16);
+    memcpy(membership + 16, &interfaceIndex, 4);
+    return SetOption(option, membership, sizeof(membership));
 }
 
 int32_t UDPSocket::JoinGroup(uint32_t group) {
@@ -95,19 +111,22 @@ int32_t UDPSocket::LeaveGroup(uint32_t group) {
     return ChangeMembership(Platform::SocketOption::kDropMembership, group);
 }
 
+int32_t UDPSocket::JoinGroup(const NetAddress& group, uint32_t interfaceIndex) {
+    return ChangeMembership(Platform::SocketOption::kIPv6JoinGroup, group, interfaceIndex);
+}
+
+int32_t UDPSocket::LeaveGroup(const NetAddress& group, uint32_t interfaceIndex) {
+    return ChangeMembership(Platform::SocketOption::kIPv6LeaveGroup, group, interfaceIndex);
+}
+
 int32_t UDPSocket::SetMulticastTtl(uint32_t ttl) {
     const uint8_t value = uint8_t(ttl);
-    if (Platform::SetSocketOption(fSocket, Platform::SocketOption::kMulticastTtl, &value, 1) == -1)
-        return OSThread::LastErrorCode();
-    return 0;
+    return SetOption(Platform::SocketOption::kMulticastTtl, &value, 1);
 }
 
 int32_t UDPSocket::SetMulticastInterface(uint32_t interfaceAddress) {
-    if (Platform::SetSocketOption(fSocket, Platform::SocketOption::kMulticastInterface,
-                                  &interfaceAddress, sizeof(interfaceAddress)) == -1) {
-        const int32_t error = OSThread::LastErrorCode();
-        AssertVAt(false, error, kAssertMulticastInterface);
-        return error;
-    }
-    return 0;
+    const int32_t error = SetOption(Platform::SocketOption::kMulticastInterface, &interfaceAddress,
+                                    sizeof(interfaceAddress));
+    AssertVAt(error == 0, error, kAssertMulticastInterface);
+    return error;
 }

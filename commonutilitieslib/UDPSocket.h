@@ -75,6 +75,10 @@ public:
     // Memberships on the interface the socket is bound to (any when unbound).
     int32_t JoinGroup(uint32_t group);
     int32_t LeaveGroup(uint32_t group);
+    // Memberships of an IPv6 group on the interface with that index (see the interface
+    // table; 0 lets the system choose). kErrBadAddress for a group that is not IPv6.
+    int32_t JoinGroup(const NetAddress& group, uint32_t interfaceIndex);
+    int32_t LeaveGroup(const NetAddress& group, uint32_t interfaceIndex);
     // The low eight bits of ttl, passed as one byte.
     int32_t SetMulticastTtl(uint32_t ttl);
     // The interface address in network byte order, passed through unchanged.
@@ -87,6 +91,10 @@ private:
     // Receives into fLastSender; the length is written on success only.
     int32_t ReceiveFrom(void* buffer, uint32_t bufferSize, uint32_t* outLength);
     int32_t ChangeMembership(Platform::SocketOption option, uint32_t group);
+    int32_t ChangeMembership(Platform::SocketOption option, const NetAddress& group,
+                             uint32_t interfaceIndex);
+    // 0 or the error.
+    int32_t SetOption(Platform::SocketOption option, const void* value, uint32_t length);
 
     UDPDemultiplexer* fDemultiplexer = nullptr;
     Platform::SocketAddressStorage fLastSender{};

@@ -237,14 +237,14 @@ TEST(EchoService, StartFailuresOfServiceAndClientNameTheirCauseAndLeaveNothingOp
     for (const auto& [address, tcpPort, udpPort, text] : cases) {
         EchoService service;
         std::string error;
-        EXPECT_FALSE(service.Start({address, tcpPort, udpPort}, &error));
+        EXPECT_FALSE(service.Start({NetAddress::IPv4(address, 0), tcpPort, udpPort}, &error));
         EXPECT_NE(error.find(text), std::string::npos) << error;
         EXPECT_EQ(service.GetLiveTasks(), 0u);
     }
     EXPECT_TRUE(IsFree(udpFree)) << "bound before the listener failed, and kept";
     LoadClient client;  // which sends nowhere but this machine
     std::string error;
-    EXPECT_FALSE(client.Start({0x0A000001}, &error));  // 10.0.0.1
+    EXPECT_FALSE(client.Start({NetAddress::IPv4(0x0A000001, 0)}, &error));  // 10.0.0.1
     EXPECT_NE(error.find("not a loopback address"), std::string::npos) << error;
 }
 

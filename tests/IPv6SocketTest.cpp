@@ -1,10 +1,13 @@
-// TCP and datagrams over the IPv6 loopback, and a listener on :: that takes IPv4 clients
-// when asked.
+// The echo service over the IPv6 loopback, by TCP and datagrams, and on :: taking IPv4
+// clients too, its listener only when asked.
 #include <mutex>
 
+#include "EchoListener.h"
+#include "EchoService.h"
 #include "NetAddress.h"
-#include "TCPListenerSocket.h"
+#include "SocketUtils.h"
 #include "UDPSocket.h"
+#include "support/Datagrams.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/StreamPeer.h"
 
@@ -21,97 +24,62 @@ bool HasIPv6Loopback() {
            Platform::BindSocket(socket.Get(), &address) == 0;
 }
 
-// What the listener saw of its one accepted connection.
-struct Accepted {
-    std::mutex fLock;
-    uint32_t fRemoteIPv4 = 1;  // as CreateConnectionTask was told
-    std::string fRemote, fLocal;
-    std::atomic<int> fLive{0};
-};
+using Client = std::pair<uint32_t, uint16_t>;  // address and port, as the listener is told
 
-// Echoes until the peer closes; its first run notes the connection's addresses.
-class EchoTask : public Task {
+class NotingListener : public EchoListener {
 public:
-    explicit EchoTask(Accepted* accepted) : fSocket(this, 0), fAccepted(accepted) {
-        ++accepted->fLive;
+    using EchoListener::EchoListener;
+    Client LastClient() {
+        const std::lock_guard<std::mutex> held(fLock);
+        return fLastClient;
     }
-    ~EchoTask() override { --fAccepted->fLive; }
-    int64_t Run() override {
-        TakeEvents();
-        if (!fNoted) {
-            const std::lock_guard<std::mutex> held(fAccepted->fLock);
-            fAccepted->fRemote = Text(fSocket.GetRemoteNetAddress());
-            fAccepted->fLocal = Text(fSocket.GetLocalNetAddress());
-            fNoted = true;
-        }
-        char buffer[1024];
-        uint32_t length = 0;
-        int32_t error;
-        while ((error = fSocket.Read(buffer, sizeof(buffer), &length)) == 0)
-            fSocket.Send(buffer, length, nullptr);  // a few bytes: loopback takes them
-        if (error != EAGAIN || fSocket.ArmEvent(kWatchRead) != 0) return -1;
-        return 0;
-    }
-
-    TCPSocket fSocket;
-
-private:
-    Accepted* fAccepted;
-    bool fNoted = false;
-};
-
-class EchoListener : public TCPListenerSocket {
-public:
-    explicit EchoListener(Accepted* accepted) : fAccepted(accepted) {}
 
 protected:
-    Task* CreateConnectionTask(uint32_t remoteAddress, uint16_t, TCPSocket** outSocket) override {
-        fAccepted->fRemoteIPv4 = remoteAddress;
-        EchoTask* task = new EchoTask(fAccepted);
-        *outSocket = &task->fSocket;
-        return task;
+    Task* CreateConnectionTask(uint32_t address, uint16_t port, TCPSocket** outSocket) override {
+        const std::lock_guard<std::mutex> held(fLock);
+        fLastClient = {address, port};
+        return EchoListener::CreateConnectionTask(address, port, outSocket);
     }
 
 private:
-    Accepted* fAccepted;
+    std::mutex fLock;
+    Client fLastClient{1, 0};
 };
 
-// Listening until the test ends, when its connections have ended too.
-struct Listening {
-    explicit Listening(const NetAddress& address, bool ipv4Too = false) {
-        fListener = new EchoListener(&fAccepted);
+// An echo service on the address with a listener that notes its clients, until the test ends.
+struct Serving {
+    Serving(const NetAddress& address, bool ipv4Too) {
+        EchoServiceConfig config;
+        config.fBindAddress = address;
+        config.fServeTCP = false;  // the noting listener instead
+        EXPECT_TRUE(fService.Start(config, &fError)) << fError;
+        fListener = new NotingListener(&fService);
         if (ipv4Too) fListener->AcceptIPv4Too();
-        fError = fListener->Listen(address);
-        if (fError != 0) delete fListener;
+        fListenError = fListener->Listen(address);
+        if (fListenError != 0) delete fListener;  // never ran
     }
-    ~Listening() {
-        if (fError == 0) fListener->StopListening();
-        EXPECT_TRUE(WaitUntil([&] { return fAccepted.fLive.load() == 0; }));
-    }
+    ~Serving() { EXPECT_TRUE(fService.Stop()); }
     uint16_t Port() const { return fListener->GetLocalPort(); }
 
-    Accepted fAccepted;
-    EchoListener* fListener;
-    int32_t fError;
+    EchoService fService;
+    std::string fError;
+    NotingListener* fListener;
+    int32_t fListenError;
 };
 
-TEST(IPv6Socket, AListenerOnTheLoopbackEchoesToAPeerAndToARuntimeSocket) {
+TEST(IPv6Socket, TheEchoServiceOnTheLoopbackEchoesToAPeerARuntimeSocketAndDatagrams) {
     if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
-    Listening listening(NetAddress::IPv6Loopback(0));
-    ASSERT_EQ(listening.fError, 0);
-    const NetAddress target = NetAddress::IPv6Loopback(listening.Port());
-    EXPECT_EQ(listening.fListener->GetLocalNetAddress(), target);
+    Serving serving(NetAddress::IPv6Loopback(0), false);
+    ASSERT_EQ(serving.fListenError, 0);
+    const NetAddress target = NetAddress::IPv6Loopback(serving.Port());
+    EXPECT_EQ(Text(serving.fListener->GetLocalNetAddress()),
+              "[::1]:" + std::to_string(target.GetPort()));
     {
         StreamPeer peer;
         std::string echoed;
         ASSERT_TRUE(peer.Connect(target) && peer.Exchange("over IPv6", &echoed));
         EXPECT_EQ(echoed, "over IPv6");
-        Platform::SocketAddressStorage peerAddress;
-        ASSERT_EQ(Platform::GetSocketName(peer.Handle(), &peerAddress), 0);
-        const std::lock_guard<std::mutex> held(listening.fAccepted.fLock);
-        EXPECT_EQ(listening.fAccepted.fRemote, Text(NetAddress::FromSocketAddress(peerAddress)));
-        EXPECT_EQ(listening.fAccepted.fLocal, Text(target));
-        EXPECT_EQ(listening.fAccepted.fRemoteIPv4, 0u);
+        EXPECT_EQ(serving.fListener->LastClient(), Client(0, PortOf(peer.Handle())));
     }
     TaskProbe task;
     TCPSocket client(&task, 0);
@@ -126,42 +94,49 @@ TEST(IPv6Socket, AListenerOnTheLoopbackEchoesToAPeerAndToARuntimeSocket) {
     EXPECT_TRUE(WaitUntil([&] { return client.Read(buffer, sizeof(buffer), &length) == 0; }));
     EXPECT_EQ(std::string(buffer, length), "abc");
     client.Dispose();
+
+    UDPSocket datagrams(nullptr, Socket::kSocketNonBlocking);
+    ASSERT_EQ(datagrams.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
+    const NetAddress service = NetAddress::IPv6Loopback(serving.fService.GetUDPPort());
+    ASSERT_EQ(datagrams.SendDatagram(service, "datagram", 8), 0);
+    NetAddress sender;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return datagrams.ReceiveDatagram(&sender, buffer, sizeof(buffer), &length) == 0; }));
+    EXPECT_EQ(std::string(buffer, length), "datagram");
+    EXPECT_EQ(sender, service);
+    datagrams.Dispose();
 }
 
-// A listener on :: takes an IPv4 client only when asked, and tells its IPv4 address then.
+TEST(IPv6Socket, TheInterfaceTableListsTheLoopbackOnItsInterface) {
+    if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    const InterfaceIPv6Record* loopback = nullptr;
+    for (uint32_t i = 0; i < SocketUtils::GetIPv6AddressCount(); ++i)
+        if (SocketUtils::GetIPv6Address(i)->fAddress == NetAddress::IPv6Loopback(0))
+            loopback = SocketUtils::GetIPv6Address(i);
+    ASSERT_NE(loopback, nullptr);
+    EXPECT_EQ(Text(&loopback->fAddressText), "::1");
+    EXPECT_NE(loopback->fInterfaceIndex, 0u);
+    EXPECT_EQ(SocketUtils::GetIPv6Address(SocketUtils::GetIPv6AddressCount()), nullptr);
+}
+
+// A listener on :: takes an IPv4 client only when asked, and is told its IPv4 address then.
 TEST(IPv6Socket, AnIPv4ClientReachesAListenerOnAnyOnlyWhenAskedAndReadsAsIPv4) {
     if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
     for (const bool ipv4Too : {true, false}) {
         SCOPED_TRACE(ipv4Too ? "dual stack" : "IPv6 only");
-        Listening listening(NetAddress::IPv6Any(0), ipv4Too);
-        ASSERT_EQ(listening.fError, 0);
+        Serving serving(NetAddress::IPv6Any(0), ipv4Too);
+        ASSERT_EQ(serving.fListenError, 0);
         StreamPeer peer;
-        ASSERT_EQ(peer.Connect(listening.Port()), ipv4Too);
+        ASSERT_EQ(peer.Connect(serving.Port()), ipv4Too);
         if (!ipv4Too) continue;
         std::string echoed;
         ASSERT_TRUE(peer.Exchange("from IPv4", &echoed));
-        const std::lock_guard<std::mutex> held(listening.fAccepted.fLock);
-        EXPECT_EQ(listening.fAccepted.fRemote,
-                  "127.0.0.1:" + std::to_string(PortOf(peer.Handle())));
-        EXPECT_EQ(listening.fAccepted.fLocal, "127.0.0.1:" + std::to_string(listening.Port()));
-        EXPECT_EQ(listening.fAccepted.fRemoteIPv4, kLoopbackAddress);
+        EXPECT_EQ(serving.fListener->LastClient(), Client(kLoopbackAddress, PortOf(peer.Handle())));
+        ArmedDatagramSocket datagrams;  // and the datagrams of IPv4 clients
+        ASSERT_EQ(datagrams.SendTo(kLoopbackAddress, serving.fService.GetUDPPort(), "v4"), 0);
+        ASSERT_TRUE(datagrams.WaitFor(1));
+        EXPECT_EQ(datagrams.At(0).fData, "v4");
     }
-}
-
-TEST(IPv6Socket, ADatagramToItselfOverTheLoopbackTellsItsSender) {
-    if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
-    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
-    ASSERT_EQ(socket.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
-    ASSERT_EQ(socket.Bind(NetAddress::IPv6Loopback(0)), 0);
-    const NetAddress self = socket.GetLocalNetAddress();
-    ASSERT_EQ(socket.SendDatagram(self, "to self", 7), 0);
-    char buffer[16];
-    uint32_t length = 0;
-    NetAddress sender;
-    ASSERT_TRUE(WaitUntil(
-        [&] { return socket.ReceiveDatagram(&sender, buffer, sizeof(buffer), &length) == 0; }));
-    EXPECT_EQ(std::string(buffer, length), "to self");
-    EXPECT_EQ(sender, self);
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ TEST(Soak, EverythingAtOnceCorruptsNothingAndLeaksNothing) {
     ASSERT_TRUE(service.Start(EchoServiceConfig(), &error)) << error;
     const uint16_t port = service.GetTCPPort();
     LoadClient load;  // messages and datagrams in flight, every byte checked
-    ASSERT_TRUE(load.Start({kLoopbackAddress, port, service.GetUDPPort(), 3, 4096}, &error));
+    ASSERT_TRUE(load.Start(
+        {NetAddress::IPv4(kLoopbackAddress, 0), port, service.GetUDPPort(), 3, 4096}, &error));
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> verified{0};
     std::atomic<uint32_t> churned{0}, disposed{0};

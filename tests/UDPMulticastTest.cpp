@@ -30,6 +30,10 @@ protected:
             ASSERT_EQ(SocketUtils::GetInterfaceAddress(i) >> 24, 127u)
                 << "an interface has the address " << Text(SocketUtils::GetInterfaceAddressText(i));
         }
+        for (uint32_t i = 0; i < SocketUtils::GetIPv6AddressCount(); ++i) {
+            ASSERT_EQ(SocketUtils::GetIPv6Address(i)->fAddress, NetAddress::IPv6Loopback(0))
+                << "an interface has " << Text(&SocketUtils::GetIPv6Address(i)->fAddressText);
+        }
         const HeldSocket probe(Platform::OpenSocket(Platform::kSocketDatagram));
         Platform::SocketAddress outside = LoopbackAddress(9);
         outside.fAddress = Platform::HostToNetwork32(kDocumentationAddress);
@@ -84,6 +88,21 @@ TEST_F(Multicast, DatagramsToTheGroupLeaveByTheInterfaceChosenByItsAddress) {
     EXPECT_EQ(member.At(0).fData, "one");
     EXPECT_EQ(member.At(0).fAddress >> 24, 127u);  // host order (which source, the system's)
     EXPECT_EQ(member.At(0).fPort, sender.Port());
+}
+
+// An IPv6 group is joined and left on the interface its index names: loopback's, in here.
+TEST_F(Multicast, AnIPv6GroupIsJoinedAndLeftOnAnInterfaceChosenByItsIndex) {
+    const InterfaceIPv6Record* loopback = SocketUtils::GetIPv6Address(0);
+    ASSERT_NE(loopback, nullptr) << "loopback has no IPv6 address (::1)";
+    NetAddress group;  // link-local scope, transient
+    ASSERT_EQ(NetAddress::Parse("ff12::7701", 10, &group), 0);
+    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
+    ASSERT_EQ(socket.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
+    EXPECT_EQ(socket.JoinGroup(group, loopback->fInterfaceIndex), 0);
+    EXPECT_EQ(socket.LeaveGroup(group, loopback->fInterfaceIndex), 0);
+    EXPECT_NE(socket.LeaveGroup(group, loopback->fInterfaceIndex), 0) << "left twice";
+    EXPECT_EQ(socket.JoinGroup(NetAddress::IPv4(kGroup, 0), 0), kErrBadAddress);
+    socket.Dispose();
 }
 
 }  // namespace

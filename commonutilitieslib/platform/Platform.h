@@ -256,6 +256,8 @@ enum class SocketOption {
     kMulticastInterface,  // IPPROTO_IP, IP_MULTICAST_IF, four address bytes
     kMulticastLoop,       // IPPROTO_IP, IP_MULTICAST_LOOP, one byte
     kIPv6Only,            // IPPROTO_IPV6, IPV6_V6ONLY, int
+    kIPv6JoinGroup,       // IPPROTO_IPV6, IPV6_JOIN_GROUP, 16 group bytes then the index
+    kIPv6LeaveGroup,      // IPPROTO_IPV6, IPV6_LEAVE_GROUP, as above
 };
 
 SocketHandle OpenSocket(int32_t type);
@@ -322,6 +324,13 @@ enum class InterfaceListStatus {
 // The host's IPv4 interface addresses in network byte order, in the platform's order,
 // however many there are.
 InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses);
+// An IPv6 address of an interface: its bytes in network order, and the interface's index.
+struct InterfaceIPv6Address {
+    uint8_t fAddress[16];
+    uint32_t fInterfaceIndex;
+};
+// The host's IPv6 interface addresses (unicast ones), in the platform's order.
+InterfaceListStatus ListInterfaceIPv6Addresses(std::vector<InterfaceIPv6Address>* addresses);
 
 // ---- Listening and stop requests ---------------------------------------------------------
 

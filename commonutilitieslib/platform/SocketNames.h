@@ -16,6 +16,8 @@ static_assert(kAddressFamilyInet == AF_INET && kAddressFamilyInet6 == AF_INET6);
 static_assert(sizeof(SocketAddress6) == sizeof(sockaddr_in6));
 static_assert(offsetof(SocketAddress6, fAddress) == offsetof(sockaddr_in6, sin6_addr) &&
               offsetof(SocketAddress6, fScopeId) == offsetof(sockaddr_in6, sin6_scope_id));
+// An IPv6 membership: the group's 16 bytes, then the interface index.
+static_assert(sizeof(ipv6_mreq) == 20 && offsetof(ipv6_mreq, ipv6mr_interface) == 16);
 
 namespace SocketNames {
 
@@ -74,6 +76,10 @@ inline OptionName NameOf(SocketOption option) {
             return {IPPROTO_IP, IP_MULTICAST_LOOP};
         case SocketOption::kIPv6Only:
             return {IPPROTO_IPV6, IPV6_V6ONLY};
+        case SocketOption::kIPv6JoinGroup:
+            return {IPPROTO_IPV6, IPV6_JOIN_GROUP};
+        case SocketOption::kIPv6LeaveGroup:
+            return {IPPROTO_IPV6, IPV6_LEAVE_GROUP};
     }
     return {-1, -1};
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "NetAddress.h"
+
 class ChildProcesses {
 public:
     static constexpr uint32_t kMostProcesses = 64;
@@ -19,10 +21,11 @@ public:
     ChildProcesses(const ChildProcesses&) = delete;
     ChildProcesses& operator=(const ChildProcesses&) = delete;
 
-    // Binds a TCP socket that shares address:*port (0: the system chooses, and *port says
-    // which) but does not listen: the children, listening with shared ports, get every
-    // connection, and no other program can take the port until this object goes.
-    bool HoldPort(uint32_t address, uint16_t* port, std::string* error);
+    // Binds a TCP socket that shares the address (its port aside) and *port (0: the system
+    // chooses, and *port says which) but does not listen: the children, listening with
+    // shared ports, get every connection, and no other program can take the port until
+    // this object goes.
+    bool HoldPort(const NetAddress& address, uint16_t* port, std::string* error);
 
     // Starts count children of this program, child i with arguments(i) after the program
     // name, each in a process group of its own (so a terminal's Ctrl-C reaches the parent

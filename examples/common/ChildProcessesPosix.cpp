@@ -1,7 +1,5 @@
 // Child processes on Linux: fork and exec of /proc/self/exe, signals taken synchronously
 // (blocked, then waited for) so that none slips in between two checks.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -60,24 +58,24 @@ ChildProcesses::~ChildProcesses() {
     if (fHeldSocket >= 0) close(fHeldSocket);
 }
 
-bool ChildProcesses::HoldPort(uint32_t address, uint16_t* port, std::string* error) {
-    const int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(address);
-    local.sin_port = htons(*port);
-    socklen_t length = sizeof(local);
-    if (held < 0 || setsockopt(held, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0 ||
-        bind(held, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-        getsockname(held, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        *error = "cannot hold tcp port " + std::to_string(*port) + " on " + AddressText(address) +
+bool ChildProcesses::HoldPort(const NetAddress& address, uint16_t* port, std::string* error) {
+    const int held = socket(address.IsIPv6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Held as the children listen: on :: for IPv4 clients too, on other IPv6 ones not.
+    const int32_t v6Only = ServesIPv4Too(address) ? 0 : 1;
+    Platform::SocketAddressStorage local;
+    AtPort(address, *port).ToSocketAddress(&local);
+    if (held < 0 || Platform::SharePort(held) != 0 ||
+        (address.IsIPv6() && Platform::SetSocketOption(held, Platform::SocketOption::kIPv6Only,
+                                                       &v6Only, sizeof(v6Only)) != 0) ||
+        Platform::BindSocket(held, &local) != 0 || Platform::GetSocketName(held, &local) != 0) {
+        *error = "cannot hold tcp port " + std::to_string(*port) + " on " +
+                 AddressText(address, 0) +
                  " for the processes: " + DescribeSocketError(OSThread::LastErrorCode());
         if (held >= 0) close(held);
         return false;
     }
     fHeldSocket = held;
-    *port = ntohs(local.sin_port);
+    *port = NetAddress::FromSocketAddress(local).GetPort();
     return true;
 }
 

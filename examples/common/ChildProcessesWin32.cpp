@@ -15,7 +15,7 @@ bool NotSupported(std::string* error) {
 
 ChildProcesses::~ChildProcesses() = default;
 
-bool ChildProcesses::HoldPort(uint32_t, uint16_t*, std::string* error) {
+bool ChildProcesses::HoldPort(const NetAddress&, uint16_t*, std::string* error) {
     return NotSupported(error);
 }
 

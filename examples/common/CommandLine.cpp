@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "OSTypes.h"
 
@@ -16,27 +16,28 @@ bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value)
     return true;
 }
 
-bool ParseAddress(const char* text, uint32_t* address) {
-    // No names, no short forms.
-    unsigned parts[4];
-    char tail;
-    if (text == nullptr || std::sscanf(text, "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2],
-                                       &parts[3], &tail) != 4)
+bool ParseAddress(const char* text, NetAddress* address) {
+    NetAddress parsed;
+    if (text == nullptr || NetAddress::Parse(text, uint32_t(std::strlen(text)), &parsed) != 0 ||
+        parsed.GetPort() != 0)
         return false;
-    uint32_t value = 0;
-    for (unsigned part : parts) {
-        if (part > 255) return false;
-        value = (value << 8) | part;
-    }
-    *address = value;
+    *address = parsed;
     return true;
 }
 
-std::string AddressText(uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
-                  (address >> 8) & 0xFF, address & 0xFF);
+std::string AddressText(const NetAddress& address, uint32_t flags) {
+    char text[NetAddress::kTextSize];
+    address.ToText(text, sizeof(text), flags);
     return text;
+}
+
+NetAddress AtPort(NetAddress address, uint16_t port) {
+    address.SetPort(port);
+    return address;
+}
+
+bool ServesIPv4Too(const NetAddress& address) {
+    return address == NetAddress::IPv6Any(address.GetPort());
 }
 
 std::string DescribeSocketError(int32_t error) {

@@ -5,12 +5,19 @@
 #include <string>
 #include <vector>
 
+#include "NetAddress.h"
+
 // Whole decimal number within [low, high]; false otherwise.
 bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value);
-// Four dotted decimal parts and nothing else (host byte order); false otherwise.
-bool ParseAddress(const char* text, uint32_t* address);
-// Dotted-decimal text of an address in host byte order.
-std::string AddressText(uint32_t address);
+// An IPv4 or IPv6 address without a port: "127.0.0.1", "::1", "[::1]", "fe80::1%2". No
+// names, no short forms; false otherwise. The ports have options of their own.
+bool ParseAddress(const char* text, NetAddress* address);
+// The address as text, with its port unless the flags say otherwise.
+std::string AddressText(const NetAddress& address, uint32_t flags = NetAddress::kWithPort);
+// The address with another port.
+NetAddress AtPort(NetAddress address, uint16_t port);
+// A service bound to :: takes IPv4 clients too, as one bound to 0.0.0.0 would.
+bool ServesIPv4Too(const NetAddress& address);
 // A sentence for a socket error number of the runtime, e.g. "the port is in use".
 std::string DescribeSocketError(int32_t error);
 

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # What the example programs' scripts share, sourced by them: a work directory and the
 # processes they started (in $pids), both gone at exit; failing with every log shown; a
-# bounded wait for a process to end; and the files some processes hold open.
+# bounded wait for a process to end; the files some processes hold open; whether the
+# machine has the IPv6 loopback.
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -21,6 +22,10 @@ ends_within() {
         sleep 0.1
     done
     ! kill -0 "$2" 2>/dev/null
+}
+# has_ipv6_loopback: true when ::1 is up (Linux).
+has_ipv6_loopback() {
+    grep -q "^0\{31\}1 " /proc/net/if_inet6 2>/dev/null
 }
 # open_fds PID...: the files those processes hold open, all told.
 open_fds() {

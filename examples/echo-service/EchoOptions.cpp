@@ -3,11 +3,10 @@
 #include <cstring>
 
 #include "ChildProcesses.h"
+#include "LoadClient.h"
 
 namespace {
 
-constexpr uint32_t kLoopbackNet = 0x7F000000;
-constexpr uint32_t kLoopbackMask = 0xFF000000;
 // Each armed socket holds a message number; the event loop of each process has 7169.
 constexpr uint32_t kMostConnections = 7000;
 constexpr uint32_t kMostProcesses = ChildProcesses::kMostProcesses;
@@ -24,7 +23,8 @@ const char kUsage[] =
     "options:\n"
     "  --tcp-port PORT        TCP port (default 7007; 0 lets the system choose)\n"
     "  --udp-port PORT        UDP port (default 7007; 0 lets the system choose)\n"
-    "  --bind ADDRESS         local address to serve on (default 127.0.0.1)\n"
+    "  --bind ADDRESS         local address to serve on (default 127.0.0.1; :: serves\n"
+    "                         IPv6 and IPv4 clients)\n"
     "  --threads N            task threads (default: the processor count)\n"
     "  --duration SECONDS     stop after this long (default: serve until Ctrl-C or\n"
     "                         SIGTERM; the load client runs 10 seconds)\n"
@@ -37,7 +37,8 @@ const char kUsage[] =
     "  --share-port           let other processes listen on the TCP port too (Linux only)\n"
     "  --no-udp               serve TCP only\n"
     "load client:\n"
-    "  --target ADDRESS       loopback address of the service (default 127.0.0.1)\n"
+    "  --target ADDRESS       loopback address of the service (default 127.0.0.1; ::1\n"
+    "                         for IPv6)\n"
     "  --connections C        TCP connections, one message in flight each (default 8;\n"
     "                         0 for none)\n"
     "  --message-size M       bytes per TCP message (default 64)\n"
@@ -143,11 +144,7 @@ bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, s
         ++i;
     }
     if (options->fMode == EchoOptions::Mode::kLoad) {
-        if ((options->fTargetAddress & kLoopbackMask) != kLoopbackNet) {
-            *error = "target " + AddressText(options->fTargetAddress) +
-                     " is not a loopback address: the load client only drives 127.0.0.0/8";
-            return false;
-        }
+        if (!IsLoadTarget(options->fTargetAddress, error)) return false;
         if (options->fConnections > 0 && options->fTCPPort == 0) {
             *error = "the load client needs the service's TCP port (--tcp-port)";
             return false;

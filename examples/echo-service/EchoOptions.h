@@ -12,9 +12,9 @@ struct EchoOptions {
     Mode fMode = Mode::kServe;
     uint16_t fTCPPort = 7007;
     uint16_t fUDPPort = 7007;
-    uint32_t fBindAddress = 0x7F000001;  // host byte order
-    uint32_t fThreads = 0;               // 0: the processor count
-    uint32_t fDurationSeconds = 0;       // 0: until interrupted (serving only)
+    NetAddress fBindAddress = NetAddress::IPv4(0x7F000001, 0);
+    uint32_t fThreads = 0;          // 0: the processor count
+    uint32_t fDurationSeconds = 0;  // 0: until interrupted (serving only)
     uint32_t fMaxConnections = 4096;
     uint32_t fIdleTimeoutSeconds = 0;  // 0: connections may stay idle
     uint32_t fProcesses = 1;           // more: a parent of that many children
@@ -22,7 +22,7 @@ struct EchoOptions {
     bool fServeUDP = true;
 
     // Load client.
-    uint32_t fTargetAddress = 0x7F000001;
+    NetAddress fTargetAddress = NetAddress::IPv4(0x7F000001, 0);
     uint32_t fConnections = 8;
     uint32_t fMessageSize = 64;
     uint32_t fWindow = 8;

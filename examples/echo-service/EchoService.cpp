@@ -20,12 +20,15 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
     fRunning = true;
     fMaxConnections = config.fMaxConnections;
     fIdleTimeoutMSec = config.fIdleTimeoutMSec;
-    const std::string where = AddressText(config.fBindAddress);
+    const std::string where = AddressText(config.fBindAddress, 0);
+    const bool ipv4Too = ServesIPv4Too(config.fBindAddress);
+
     // The datagram socket is bound first but served last, so that a failure to listen
     // leaves nothing that ran.
     if (config.fServeUDP) {
         fUDPTask = new UDPEchoTask(this);
-        const int32_t result = fUDPTask->Bind(config.fBindAddress, config.fUDPPort);
+        const int32_t result =
+            fUDPTask->Bind(AtPort(config.fBindAddress, config.fUDPPort), ipv4Too);
         if (result != 0) {
             delete fUDPTask;  // never signalled: its creator's to delete
             fUDPTask = nullptr;
@@ -38,7 +41,8 @@ bool EchoService::Start(const EchoServiceConfig& config, std::string* error) {
     if (config.fServeTCP) {
         fListener = new EchoListener(this);
         if (config.fShareTCPPort) fListener->SharePort();
-        const int32_t result = fListener->Listen(config.fBindAddress, config.fTCPPort);
+        if (ipv4Too) fListener->AcceptIPv4Too();
+        const int32_t result = fListener->Listen(AtPort(config.fBindAddress, config.fTCPPort));
         if (result != 0) {
             delete fListener;
             fListener = nullptr;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "EchoStats.h"
+#include "NetAddress.h"
 #include "TaskGroup.h"
 
 class EchoConnectionTask;
@@ -15,8 +16,9 @@ class EchoListener;
 class UDPEchoTask;
 
 struct EchoServiceConfig {
-    uint32_t fBindAddress = 0x7F000001;  // host byte order
-    uint16_t fTCPPort = 0;               // 0: the system chooses
+    // Its port aside. :: serves IPv4 clients too.
+    NetAddress fBindAddress = NetAddress::IPv4(0x7F000001, 0);
+    uint16_t fTCPPort = 0;  // 0: the system chooses
     uint16_t fUDPPort = 0;
     bool fServeTCP = true;
     bool fServeUDP = true;

@@ -10,8 +10,14 @@ constexpr uint32_t kLargestDatagram = 65507;
 
 }  // namespace
 
-bool IsLoopbackAddress(uint32_t address) {
-    return (address >> 24) == 127;
+bool IsLoadTarget(const NetAddress& target, std::string* error) {
+    const NetAddress plain = target.Unmapped();
+    if (plain.IsIPv6() ? plain == NetAddress::IPv6Loopback(plain.GetPort())
+                       : plain.GetIPv4() >> 24 == 127)
+        return true;
+    *error = "target " + AddressText(target, 0) +
+             " is not a loopback address: the load client only drives 127.0.0.0/8 and ::1";
+    return false;
 }
 
 LoadClient::~LoadClient() {
@@ -24,11 +30,7 @@ bool LoadClient::Start(const LoadConfig& config, std::string* error) {
         return false;
     }
     // This client sends only to this machine, whoever asks.
-    if (!IsLoopbackAddress(config.fTargetAddress)) {
-        *error = "target " + AddressText(config.fTargetAddress) +
-                 " is not a loopback address: the load client only drives 127.0.0.0/8";
-        return false;
-    }
+    if (!IsLoadTarget(config.fTargetAddress, error)) return false;
     if (config.fWindow > 0 && (config.fDatagramSize < LoadDatagramTask::kHeaderSize ||
                                config.fDatagramSize > kLargestDatagram)) {
         *error = "datagram size must lie between 12 and 65507 bytes";
@@ -41,17 +43,16 @@ bool LoadClient::Start(const LoadConfig& config, std::string* error) {
     fConfig = config;
     fRunning = true;
     fTasks.reserve(config.fConnections + config.fIdleConnections + 1);
-    for (uint32_t i = 0; i < config.fConnections; ++i) {
-        fTasks.push_back(new LoadConnectionTask(this, i, config.fTargetAddress, config.fTCPPort,
-                                                config.fMessageSize));
-    }
-    for (uint32_t i = 0; i < config.fIdleConnections; ++i) {
-        fTasks.push_back(new LoadConnectionTask(this, config.fConnections + i,
-                                                config.fTargetAddress, config.fTCPPort, 0));
-    }
+    // A mapped address is reached over IPv4, as the IPv4 address it stands for.
+    const NetAddress target = config.fTargetAddress.Unmapped();
+    const NetAddress tcp = AtPort(target, config.fTCPPort);
+    for (uint32_t i = 0; i < config.fConnections; ++i)
+        fTasks.push_back(new LoadConnectionTask(this, i, tcp, config.fMessageSize));
+    for (uint32_t i = 0; i < config.fIdleConnections; ++i)
+        fTasks.push_back(new LoadConnectionTask(this, config.fConnections + i, tcp, 0));
     if (config.fWindow > 0) {
-        fDatagramTask = new LoadDatagramTask(this, config.fTargetAddress, config.fUDPPort,
-                                             config.fWindow, config.fDatagramSize);
+        fDatagramTask = new LoadDatagramTask(this, AtPort(target, config.fUDPPort), config.fWindow,
+                                             config.fDatagramSize);
         fTasks.push_back(fDatagramTask);
     }
     // The first run of each connects or opens its socket.

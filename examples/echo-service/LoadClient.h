@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "LoadStats.h"
+#include "NetAddress.h"
 #include "TaskGroup.h"
 
 class Task;
 class LoadDatagramTask;
 
 struct LoadConfig {
-    uint32_t fTargetAddress = 0x7F000001;  // host byte order; loopback only
+    NetAddress fTargetAddress = NetAddress::IPv4(0x7F000001, 0);  // its port aside; loopback only
     uint16_t fTCPPort = 0;
     uint16_t fUDPPort = 0;
     uint32_t fConnections = 8;
@@ -58,5 +59,6 @@ private:
     bool fRunning = false;
 };
 
-// True for addresses in 127.0.0.0/8 (host byte order).
-bool IsLoopbackAddress(uint32_t address);
+// True for a loopback address: 127.0.0.0/8 or ::1, or either IPv4-mapped. Otherwise false
+// with the reason in *error: the load client sends to this machine alone.
+bool IsLoadTarget(const NetAddress& target, std::string* error);

@@ -38,7 +38,7 @@ int RunLoad(const EchoOptions& options) {
     std::fprintf(progress,
                  "echo-service: load on %s (tcp port %u, udp port %u) for %u s: %u "
                  "connections x %u bytes, %u idle, %u datagrams x %u bytes in flight\n",
-                 AddressText(options.fTargetAddress).c_str(), options.fTCPPort, options.fUDPPort,
+                 AddressText(options.fTargetAddress, 0).c_str(), options.fTCPPort, options.fUDPPort,
                  options.fDurationSeconds, options.fConnections, options.fMessageSize,
                  options.fIdleConnections, options.fWindow, options.fDatagramSize);
     std::fflush(progress);

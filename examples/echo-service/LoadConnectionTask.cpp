@@ -5,13 +5,12 @@
 #include "LoadClient.h"
 #include "MessagePattern.h"
 
-LoadConnectionTask::LoadConnectionTask(LoadClient* client, uint32_t id, uint32_t address,
-                                       uint16_t port, uint32_t messageSize)
+LoadConnectionTask::LoadConnectionTask(LoadClient* client, uint32_t id, const NetAddress& target,
+                                       uint32_t messageSize)
     : fClient(client),
       fSocket(this, 0),
       fId(id),
-      fAddress(address),
-      fPort(port),
+      fTarget(target),
       fMessageSize(messageSize),
       fMessage(messageSize),
       fIncoming(messageSize > 0 ? kReadChunk : 1) {
@@ -34,7 +33,7 @@ void LoadConnectionTask::Fail(std::atomic<uint64_t>& counter) {
 int32_t LoadConnectionTask::Connect() {
     if (fState == State::kStart) {
         fState = State::kConnecting;
-        return fSocket.Connect(fAddress, fPort);
+        return fSocket.Connect(fTarget);
     }
     return fSocket.CheckConnect();
 }

@@ -20,7 +20,7 @@ public:
     static constexpr uint32_t kExchangesPerRun = 64;
 
     // messageSize 0 makes an idle connection. The task lives until its stop event.
-    LoadConnectionTask(LoadClient* client, uint32_t id, uint32_t address, uint16_t port,
+    LoadConnectionTask(LoadClient* client, uint32_t id, const NetAddress& target,
                        uint32_t messageSize);
     ~LoadConnectionTask() override;
 
@@ -41,8 +41,7 @@ private:
     TCPSocket fSocket;
     State fState = State::kStart;
     uint32_t fId;
-    uint32_t fAddress;
-    uint16_t fPort;
+    NetAddress fTarget;
     uint32_t fMessageSize;
     uint64_t fSequence = 0;
     uint32_t fSent = 0;

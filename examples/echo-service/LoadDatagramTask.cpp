@@ -5,12 +5,11 @@
 #include "LoadClient.h"
 #include "MessagePattern.h"
 
-LoadDatagramTask::LoadDatagramTask(LoadClient* client, uint32_t address, uint16_t port,
-                                   uint32_t window, uint32_t datagramSize)
+LoadDatagramTask::LoadDatagramTask(LoadClient* client, const NetAddress& target, uint32_t window,
+                                   uint32_t datagramSize)
     : fClient(client),
       fSocket(this, Socket::kSocketNonBlocking),
-      fAddress(address),
-      fPort(port),
+      fTarget(target),
       fDatagramSize(datagramSize),
       fSlots(window),
       fOutgoing(datagramSize),
@@ -32,14 +31,14 @@ void LoadDatagramTask::SendNext(uint32_t slot) {
     std::memcpy(fOutgoing.data() + 4, &entry.fSequence, 8);
     FillPattern(entry.fSequence, fOutgoing.data() + kHeaderSize, fDatagramSize - kHeaderSize);
     // A send that fails is a datagram lost: the loss timeout replaces it.
-    fSocket.SendDatagram(fAddress, fPort, fOutgoing.data(), fDatagramSize);
+    fSocket.SendDatagram(fTarget, fOutgoing.data(), fDatagramSize);
 }
 
-void LoadDatagramTask::Check(uint32_t sender, uint16_t senderPort, uint32_t length) {
+void LoadDatagramTask::Check(const NetAddress& sender, uint32_t length) {
     LoadStats& stats = fClient->Stats();
     uint32_t slot = 0;
     uint64_t sequence = 0;
-    if (sender != fAddress || senderPort != fPort || length != fDatagramSize) {
+    if (sender != fTarget || length != fDatagramSize) {
         stats.Count(stats.fStrayDatagrams);
         return;
     }
@@ -83,7 +82,9 @@ int64_t LoadDatagramTask::Run() {
     if (events & kStopEvent) return -1;
     if (!fStarted) {
         fStarted = true;
-        if (fSocket.Open(Socket::kDatagramType) != 0 || fSocket.Bind(0, 0) != 0) {
+        const NetAddress any = fTarget.IsIPv6() ? NetAddress::IPv6Any(0) : NetAddress::IPv4(0, 0);
+        if (fSocket.Open(Socket::kDatagramType, fTarget.GetFamily()) != 0 ||
+            fSocket.Bind(any) != 0) {
             fClient->Stats().Count(fClient->Stats().fSocketErrors);
             fSocket.Dispose();
             return 0;
@@ -94,18 +95,17 @@ int64_t LoadDatagramTask::Run() {
     if (fSocket.GetSocketFD() == -1) return 0;  // could not open: waits for the stop event
     if (events & kCheckEvent) ReplaceLost();
     for (uint32_t turn = 0; turn < kRepliesPerRun; ++turn) {
-        uint32_t sender = 0;
-        uint16_t senderPort = 0;
+        NetAddress sender;
         uint32_t length = 0;
-        const int32_t error = fSocket.ReceiveDatagram(&sender, &senderPort, fIncoming.data(),
-                                                      uint32_t(fIncoming.size()), &length);
+        const int32_t error =
+            fSocket.ReceiveDatagram(&sender, fIncoming.data(), uint32_t(fIncoming.size()), &length);
         if (error == EAGAIN) break;
         if (error != 0) {
             // For example the report that a datagram found no one listening.
             fClient->Stats().Count(fClient->Stats().fSocketErrors);
             continue;
         }
-        Check(sender, senderPort, length);
+        Check(sender, length);
     }
     fSocket.ArmEvent(kWatchRead);
     return 0;

@@ -25,7 +25,7 @@ public:
     static constexpr uint32_t kRepliesPerRun = 8;
 
     // The task lives until its stop event.
-    LoadDatagramTask(LoadClient* client, uint32_t address, uint16_t port, uint32_t window,
+    LoadDatagramTask(LoadClient* client, const NetAddress& target, uint32_t window,
                      uint32_t datagramSize);
     ~LoadDatagramTask() override;
 
@@ -40,15 +40,14 @@ private:
 
     void SendNext(uint32_t slot);
     // Checks one reply; sends the next datagram in its slot when it was right.
-    void Check(uint32_t sender, uint16_t senderPort, uint32_t length);
+    void Check(const NetAddress& sender, uint32_t length);
     void ReplaceLost();
 
     TaskGroup::Member fMember{this};  // first: it leaves last
     LoadClient* fClient;
     UDPSocket fSocket;
     bool fStarted = false;
-    uint32_t fAddress;
-    uint16_t fPort;
+    NetAddress fTarget;
     uint32_t fDatagramSize;
     uint64_t fNextSequence = 1;
     std::vector<Slot> fSlots;

@@ -21,8 +21,8 @@ int RunProcesses(const EchoOptions& options, int argc, const char* const* argv) 
         }
         arguments = WithOption(arguments, "--tcp-port", std::to_string(port));
         arguments.push_back("--share-port");
-        std::printf("echo-service: %u processes serving on tcp %s:%u\n", count,
-                    AddressText(options.fBindAddress).c_str(), port);
+        std::printf("echo-service: %u processes serving on tcp %s\n", count,
+                    AddressText(AtPort(options.fBindAddress, port)).c_str());
     }
     const auto childArguments = [&](uint32_t i) {
         std::vector<std::string> child = arguments;

@@ -21,9 +21,11 @@ int RunService(const EchoOptions& options) {
     EchoService service;
     std::string error;
     if (!service.Start(config, &error)) return StopRuntimeWithProblem(error);
-    const std::string address = AddressText(options.fBindAddress);
-    std::printf("echo-service: serving echo on tcp %s:%u", address.c_str(), service.GetTCPPort());
-    if (options.fServeUDP) std::printf(" and udp %s:%u", address.c_str(), service.GetUDPPort());
+    const NetAddress& address = options.fBindAddress;
+    std::printf("echo-service: serving echo on tcp %s",
+                AddressText(AtPort(address, service.GetTCPPort())).c_str());
+    if (options.fServeUDP)
+        std::printf(" and udp %s", AddressText(AtPort(address, service.GetUDPPort())).c_str());
     std::printf(" with %u task threads", threads);
     if (options.fDurationSeconds > 0)
         std::printf(" for %u s\n", options.fDurationSeconds);

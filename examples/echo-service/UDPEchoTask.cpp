@@ -12,10 +12,10 @@ UDPEchoTask::~UDPEchoTask() {
     fSocket.Dispose();
 }
 
-int32_t UDPEchoTask::Bind(uint32_t address, uint16_t port) {
-    const int32_t error = fSocket.Open(Socket::kDatagramType);
-    if (error != 0) return error;
-    return fSocket.Bind(address, port);
+int32_t UDPEchoTask::Bind(const NetAddress& address, bool ipv4Too) {
+    int32_t error = fSocket.Open(Socket::kDatagramType, address.GetFamily());
+    if (error == 0 && address.IsIPv6()) error = fSocket.SetIPv6Only(!ipv4Too);
+    return error != 0 ? error : fSocket.Bind(address);
 }
 
 int64_t UDPEchoTask::Run() {
@@ -23,7 +23,7 @@ int64_t UDPEchoTask::Run() {
     EchoStats& stats = fService->Stats();
     for (uint32_t turn = 0; turn < kDatagramsPerRun; ++turn) {
         if (fHolding) {
-            const int32_t error = fSocket.SendDatagram(fSender, fSenderPort, fBuffer, fLength);
+            const int32_t error = fSocket.SendDatagram(fSender, fBuffer, fLength);
             if (error == EAGAIN) {
                 fSocket.ArmEvent(kWatchWrite);
                 return 0;
@@ -36,8 +36,7 @@ int64_t UDPEchoTask::Run() {
                 stats.fDatagramBytesEchoed.fetch_add(fLength, std::memory_order_relaxed);
             }
         }
-        const int32_t error =
-            fSocket.ReceiveDatagram(&fSender, &fSenderPort, fBuffer, sizeof(fBuffer), &fLength);
+        const int32_t error = fSocket.ReceiveDatagram(&fSender, fBuffer, sizeof(fBuffer), &fLength);
         if (error == EAGAIN) {
             fSocket.ArmEvent(kWatchRead);
             return 0;

@@ -21,9 +21,9 @@ public:
     explicit UDPEchoTask(EchoService* service);
     ~UDPEchoTask() override;
 
-    // Opens the socket and binds it (host byte order). 0 or the error; the task has not
-    // run yet, so on failure its creator deletes it.
-    int32_t Bind(uint32_t address, uint16_t port);
+    // Opens the socket and binds it; an IPv6 one takes IPv4 datagrams too when asked. 0 or
+    // the error; the task has not run yet, so on failure its creator deletes it.
+    int32_t Bind(const NetAddress& address, bool ipv4Too);
     uint16_t GetPort() const { return fSocket.GetLocalPort(); }
 
     int64_t Run() override;
@@ -33,8 +33,7 @@ private:
     EchoService* fService;
     UDPSocket fSocket;
     bool fHolding = false;  // a received datagram waits to be sent back
-    uint32_t fSender = 0;
-    uint16_t fSenderPort = 0;
+    NetAddress fSender;
     uint32_t fLength = 0;
     char fBuffer[kLargestDatagram];
 };

@@ -25,8 +25,8 @@ start_service() {
     done
     local line
     line=$(grep -m1 "serving echo" "$log" | tr -d '\r') || fail "no serving line"
-    tcp=$(sed -E 's/.*tcp [0-9.]+:([0-9]+).*/\1/' <<<"$line")
-    udp=$(sed -E 's/.*udp [0-9.]+:([0-9]+).*/\1/' <<<"$line")
+    tcp=$(sed -E 's/.*tcp [^ ]+:([0-9]+).*/\1/' <<<"$line")
+    udp=$(sed -E 's/.*udp [^ ]+:([0-9]+).*/\1/' <<<"$line")
 }
 
 # Waits at most 15 s for the service to end; its exit status in $status.
@@ -104,6 +104,20 @@ if [ -z "$runner" ]; then
         fail "the two processes served '$served', not some of 40 each"
     [ "$(grep -c "^echo-service: process [0-9]* exited with status 0$" "$work/processes.log")" \
         -eq 2 ] || fail "the parent did not report both processes' exits"
+
+    # On :: the service takes IPv6 and IPv4 clients alike.
+    if has_ipv6_loopback; then
+        start_service "$work/ipv6.log" --bind ::
+        grep -q "serving echo on tcp \[::\]:$tcp and udp \[::\]:$udp " "$work/ipv6.log" ||
+            fail "no IPv6 serving line"
+        load 1 --target "[::1]"
+        load 1 --target 127.0.0.1
+        kill -INT "$service"
+        wait_service
+        [ "$status" -eq 0 ] || fail "the IPv6 service exited with $status after SIGINT"
+    else
+        echo "skipped the IPv6 run: this machine has no ::1"
+    fi
 else
     # Windows under Wine: the service stops by itself after its duration.
     start_service "$work/service.log" --duration 8

@@ -8,10 +8,10 @@
 
 struct HttpOptions {
     bool fHelp = false;
-    uint16_t fPort = 8080;               // 0 lets the system choose
-    uint32_t fBindAddress = 0x7F000001;  // host byte order
-    std::string fRoot;                   // empty: the built-in page
-    uint32_t fThreads = 0;               // 0: the processor count
+    uint16_t fPort = 8080;  // 0 lets the system choose
+    NetAddress fBindAddress = NetAddress::IPv4(0x7F000001, 0);
+    std::string fRoot;      // empty: the built-in page
+    uint32_t fThreads = 0;  // 0: the processor count
     uint32_t fIdleTimeoutSeconds = 30;
     uint32_t fProcesses = 1;  // more: a parent of that many children
     bool fSharePort = false;  // other processes may listen on the port too

@@ -15,7 +15,8 @@ bool HttpServer::Start(const HttpServerConfig& config, std::string* error) {
     fListener = new HttpListener(&fSite, &fGroup);
     fListener->JoinGroup();  // a group that never stopped takes it
     if (config.fSharePort) fListener->SharePort();
-    const int32_t result = fListener->Listen(config.fBindAddress, config.fPort);
+    if (ServesIPv4Too(config.fBindAddress)) fListener->AcceptIPv4Too();
+    const int32_t result = fListener->Listen(AtPort(config.fBindAddress, config.fPort));
     if (result != 0) {
         delete fListener;  // never ran: its creator's to delete
         fListener = nullptr;

@@ -7,14 +7,16 @@
 #include <string>
 
 #include "HttpSite.h"
+#include "NetAddress.h"
 #include "TaskGroup.h"
 
 class HttpListener;
 
 struct HttpServerConfig {
-    uint32_t fBindAddress = 0x7F000001;  // host byte order
-    uint16_t fPort = 8080;               // 0: the system chooses
-    bool fSharePort = false;             // other processes may listen on the port too
+    // Its port aside. :: serves IPv4 clients too.
+    NetAddress fBindAddress = NetAddress::IPv4(0x7F000001, 0);
+    uint16_t fPort = 8080;    // 0: the system chooses
+    bool fSharePort = false;  // other processes may listen on the port too
     HttpSite fSite;
 };
 

@@ -30,8 +30,8 @@ int RunProcesses(const HttpOptions& options, int argc, const char* const* argv) 
     std::vector<std::string> arguments = WithOption(ArgumentsOf(argc, argv), "--processes", "");
     arguments = WithOption(arguments, "--port", std::to_string(port));
     arguments.push_back("--share-port");
-    std::printf("http-server: %u processes serving http on %s:%u\n", options.fProcesses,
-                AddressText(options.fBindAddress).c_str(), port);
+    std::printf("http-server: %u processes serving http on %s\n", options.fProcesses,
+                AddressText(AtPort(options.fBindAddress, port)).c_str());
     const auto sameForEach = [&](uint32_t) { return arguments; };
     if (children.Run(options.fProcesses, sameForEach, &error)) return kExitOK;
     return error.empty() ? kExitFailed : Problem(error, kExitFailed);
@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
         RuntimeHost::Stop();
         return Problem(error, kExitFailed);
     }
-    std::printf("http-server: serving http on %s:%u\n", AddressText(options.fBindAddress).c_str(),
-                server.GetPort());
+    std::printf("http-server: serving http on %s\n",
+                AddressText(AtPort(options.fBindAddress, server.GetPort())).c_str());
     std::fflush(stdout);
 
     RuntimeHost::WaitForStopRequest();

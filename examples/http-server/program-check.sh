@@ -47,7 +47,7 @@ start_server() {
         kill -0 "$server" 2>/dev/null || fail "the server did not start"
         sleep 0.1
     done
-    port=$(sed -nE '1s/^http-server: serving http on 127\.0\.0\.1:([0-9]+)$/\1/p' "$log")
+    port=$(sed -nE '1s/^http-server: serving http on (127\.0\.0\.1|\[::\]):([0-9]+)$/\2/p' "$log")
     [ -n "$port" ] || fail "no serving line first"
 }
 
@@ -80,6 +80,17 @@ curl -s --max-time 10 "http://127.0.0.1:$port/" | grep -q "<h1>http-server</h1>"
 code=$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/other")
 [ "$code" = 404 ] || fail "built-in server answered /other with $code"
 stop_server TERM "$work/builtin.log"
+
+# On :: the server takes IPv6 and IPv4 clients alike.
+if has_ipv6_loopback; then
+    start_server "$work/ipv6.log" --bind ::
+    for url in "http://[::1]:$port/" "http://127.0.0.1:$port/"; do
+        curl -g -s --max-time 10 "$url" | grep -q "<h1>http-server</h1>" || fail "no page at $url"
+    done
+    stop_server TERM "$work/ipv6.log"
+else
+    echo "skipped the IPv6 run: this machine has no ::1"
+fi
 
 # Two processes on the port their parent chose: SIGINT stops both, and the parent says so.
 "$program" --port 0 --threads 1 --processes 2 >"$work/processes.log" 2>&1 &

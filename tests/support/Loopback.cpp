@@ -22,9 +22,9 @@ Platform::SocketAddress LoopbackAddress(uint16_t port) {
 }
 
 uint16_t PortOf(Platform::SocketHandle socket) {
-    Platform::SocketAddress address{};
+    Platform::SocketAddressStorage address{};  // either family
     if (Platform::GetSocketName(socket, &address) != 0) return 0;
-    return Platform::NetworkToHost16(address.fPort);
+    return NetAddress::FromSocketAddress(address).GetPort();
 }
 
 Platform::SocketHandle OpenBoundDatagramSocket(uint16_t* port) {

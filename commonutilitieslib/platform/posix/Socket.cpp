@@ -1,6 +1,7 @@
 // IPv4 and IPv6 sockets on POSIX, reporting as Windows Sockets does.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -91,6 +92,19 @@ int32_t ReceiveFrom(SocketHandle socket, void* buffer, uint32_t size, sockaddr* 
         return -1;
     }
     return Result(result);
+}
+
+// Calls take with each entry of the system's interface list that has an address of the
+// family.
+template <typename Take>
+InterfaceListStatus EachInterfaceAddress(int family, Take take) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return InterfaceListStatus::kListFailed;
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == family) take(*entry);
+    }
+    freeifaddrs(list);
+    return InterfaceListStatus::kListed;
 }
 
 }  // namespace
@@ -294,14 +308,19 @@ bool LookUpHostName(uint32_t networkAddress, char* name, uint32_t size) {
 }
 
 InterfaceListStatus ListInterfaceAddresses(std::vector<uint32_t>* addresses) {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return InterfaceListStatus::kListFailed;
-    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-        addresses->push_back(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
-    }
-    freeifaddrs(list);
-    return InterfaceListStatus::kListed;
+    return EachInterfaceAddress(AF_INET, [&](const ifaddrs& entry) {
+        addresses->push_back(reinterpret_cast<const sockaddr_in*>(entry.ifa_addr)->sin_addr.s_addr);
+    });
+}
+
+InterfaceListStatus ListInterfaceIPv6Addresses(std::vector<InterfaceIPv6Address>* addresses) {
+    return EachInterfaceAddress(AF_INET6, [&](const ifaddrs& entry) {
+        InterfaceIPv6Address address{};
+        memcpy(address.fAddress, &reinterpret_cast<const sockaddr_in6*>(entry.ifa_addr)->sin6_addr,
+               sizeof(address.fAddress));
+        address.fInterfaceIndex = if_nametoindex(entry.ifa_name);
+        addresses->push_back(address);
+    });
 }
 
 }  // namespace Platform
