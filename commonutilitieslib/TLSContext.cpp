@@ -3,19 +3,24 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <system_error>
 
 #include "OSTypes.h"
 
 namespace {
 
-// Why the file just named could not be used: ENOENT when it cannot be opened, else malformed.
-int32_t FileError() {
+// Says why the file could not be used: ENOENT when it cannot be opened, else malformed.
+void FileFailed(TLSError* outError, const char* what, const char* path) {
     const unsigned long error = ERR_peek_error();
-    return ERR_GET_LIB(error) == ERR_LIB_SYS && ERR_GET_REASON(error) == ENOENT ? ENOENT
-                                                                                : kErrTLSFailed;
+    const bool missing = ERR_SYSTEM_ERROR(error) && ERR_GET_REASON(error) == ENOENT;
+    char prefix[200];
+    std::snprintf(prefix, sizeof(prefix), "cannot load the %s %s", what, path);
+    outError->Set(missing ? ENOENT : kErrTLSFailed, prefix);
 }
 
 struct PasswordRequest {
@@ -37,7 +42,7 @@ int PasswordCallback(char* buffer, int size, int, void* data) {
 // 0, or the error with its text.
 int32_t LoadKey(SSL_CTX* context, const TLSOptions& options, TLSError* outError) {
     BIO* file = BIO_new_file(options.fKeyFile, "r");
-    if (file == nullptr) return outError->Set(FileError(), "cannot open the key file"), 1;
+    if (file == nullptr) return FileFailed(outError, "key file", options.fKeyFile), 1;
     PasswordRequest request{options.fKeyPassword};
     EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, PasswordCallback, &request);
     BIO_free(file);
@@ -48,15 +53,15 @@ int32_t LoadKey(SSL_CTX* context, const TLSOptions& options, TLSError* outError)
         return 1;
     }
     if (key == nullptr) return outError->Set(kErrTLSFailed, "the key file holds no key"), 1;
-    // A key that does not match leaves the context without its certificate rather than
-    // failing; the check below says so.
-    const int used = SSL_CTX_use_PrivateKey(context, key);
+    X509* certificate = SSL_CTX_get0_certificate(context);
+    const bool matches = certificate == nullptr || X509_check_private_key(certificate, key) == 1;
+    const int used = matches ? SSL_CTX_use_PrivateKey(context, key) : 0;
     EVP_PKEY_free(key);
-    if (used != 1) return outError->Set(kErrTLSFailed, "the key cannot be used"), 1;
-    if (SSL_CTX_check_private_key(context) != 1) {
+    if (!matches) {
         outError->Set(kErrTLSKeyMismatch, "the key does not belong to the certificate");
         return 1;
     }
+    if (used != 1) return outError->Set(kErrTLSFailed, "the key cannot be used"), 1;
     return 0;
 }
 
@@ -93,7 +98,13 @@ int SelectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
 void TLSError::Set(int32_t code, const char* prefix) {
     fCode = code;
     const unsigned long error = ERR_peek_error();
-    const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+    // A system error's reason is the platform's error number, which OpenSSL does not name.
+    const std::string system = ERR_SYSTEM_ERROR(error)
+                                   ? std::generic_category().message(ERR_GET_REASON(error))
+                                   : std::string();
+    const char* reason = ERR_SYSTEM_ERROR(error) ? system.c_str()
+                         : error != 0            ? ERR_reason_error_string(error)
+                                                 : nullptr;
     if (reason != nullptr)
         std::snprintf(fText, sizeof(fText), "%s: %s", prefix, reason);
     else
@@ -119,7 +130,7 @@ TLSContext* TLSContext::Make(Role role, const TLSOptions& options, TLSError* out
         made = false;
     } else if (hasIdentity &&
                SSL_CTX_use_certificate_chain_file(handle, options.fCertificateFile) != 1) {
-        outError->Set(FileError(), "cannot load the certificate file");
+        FileFailed(outError, "certificate file", options.fCertificateFile);
         made = false;
     } else if (hasIdentity && LoadKey(handle, options, outError) != 0) {
         made = false;
@@ -148,7 +159,8 @@ TLSContext* TLSContext::Make(Role role, const TLSOptions& options, TLSError* out
                                ? SSL_CTX_load_verify_locations(handle, options.fCAFile, nullptr)
                                : SSL_CTX_set_default_verify_paths(handle);
         if (loaded != 1) {
-            outError->Set(FileError(), "cannot load the CA certificates");
+            FileFailed(outError, "CA file",
+                       options.fCAFile != nullptr ? options.fCAFile : "(system store)");
             made = false;
         }
     }

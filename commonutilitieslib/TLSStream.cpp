@@ -260,8 +260,11 @@ int32_t TLSStream::SendVector(const SocketBuffer* buffers, uint32_t count,
 }
 
 int32_t TLSStream::ArmEvent(uint32_t eventBits) {
+    // Until the handshake is done only the peer's answer moves the stream: a writable
+    // socket would signal at once, and again, while nothing can be sent.
+    if (fSSL != nullptr && !SSL_is_init_finished(fSSL))
+        eventBits = (eventBits & ~kWatchWrite) | kWatchRead;
     if (fKeptStart < fKeptEnd) eventBits |= kWatchWrite;
-    if (fSSL != nullptr && !SSL_is_init_finished(fSSL)) eventBits |= kWatchRead;
     return fSocket->ArmEvent(eventBits);
 }
 

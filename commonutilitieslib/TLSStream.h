@@ -8,14 +8,20 @@
 // flight at most: Send takes nothing more until they have gone), and sent first by every
 // later call. It belongs to the task that owns the socket, like the socket's own calls.
 //
+//     TLSStream fTls{sServerContext, &fSocket};
+//     StreamWriter fWriter{&fTls, 16 * 1024};  // writes through the stream
+//
 //     int64_t EchoTask::Run() {
-//         if (fWriter.Flush() ...)             // a StreamWriter made on &fTls
-//         for (;;) {
+//         const int32_t flushed = fWriter.Flush();
+//         if (flushed != 0 && flushed != EAGAIN) return -1;
+//         uint32_t received = 0;
+//         while (fWriter.IsDrained()) {
 //             const int32_t result = fTls.Read(fBuffer, sizeof(fBuffer), &received);
 //             if (result == EAGAIN) return fTls.ArmEvent(kWatchRead) == 0 ? 0 : -1;
 //             if (result != 0) return -1;  // closed (kErrNotConnected) or failed
-//             ...
+//             if (fWriter.Write(fBuffer, received) != 0) return -1;
 //         }
+//         return 0;  // the writer armed for writing
 //     }
 #pragma once
 
@@ -62,7 +68,7 @@ public:
     int32_t ArmForSending() override { return ArmEvent(kWatchWrite); }
 
     // Arms the socket for the bits, and for what the stream waits for besides: writing while
-    // it keeps encrypted bytes, reading while the handshake waits for the peer.
+    // it keeps encrypted bytes, reading (and not writing) while the handshake is under way.
     int32_t ArmEvent(uint32_t eventBits);
 
     // Sends close_notify (once) and what is kept: 0 once it has gone, EAGAIN while the
