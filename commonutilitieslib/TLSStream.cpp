@@ -10,6 +10,7 @@
 #include <new>
 
 #include "OSAssert.h"
+#include "Task.h"
 
 namespace {
 
@@ -203,6 +204,7 @@ int32_t TLSStream::Read(void* buffer, uint32_t size, uint32_t* outLengthRead) {
     size_t received = 0;
     const int result = SSL_read_ex(fSSL, buffer, size, &received);
     const int32_t status = result == 1 ? 0 : Failed(result, "cannot read");
+    fReadToTheSocket = status == EAGAIN;
     // Reading can make replies (the end of a handshake, a key update): sent now, as far as
     // the socket takes them.
     if (fError.fCode == 0) SendKept();
@@ -265,6 +267,12 @@ int32_t TLSStream::ArmEvent(uint32_t eventBits) {
     if (fSSL != nullptr && !SSL_is_init_finished(fSSL))
         eventBits = (eventBits & ~kWatchWrite) | kWatchRead;
     if (fKeptStart < fKeptEnd) eventBits |= kWatchWrite;
+    // Bytes OpenSSL already holds (the rest of a record, records read ahead) may be all there
+    // is: the socket, emptied, would never say so. After a read that stopped at the empty
+    // socket they are at most part of a record, which only the socket can complete.
+    if ((eventBits & kWatchRead) != 0 && !fReadToTheSocket && fSSL != nullptr &&
+        SSL_has_pending(fSSL) == 1 && fSocket->GetTask() != nullptr)
+        fSocket->GetTask()->Signal(Task::kReadEvent);
     return fSocket->ArmEvent(eventBits);
 }
 

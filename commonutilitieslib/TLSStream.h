@@ -69,6 +69,7 @@ public:
 
     // Arms the socket for the bits, and for what the stream waits for besides: writing while
     // it keeps encrypted bytes, reading (and not writing) while the handshake is under way.
+    // Armed for reading with bytes already inside the stream, the task is signalled at once.
     int32_t ArmEvent(uint32_t eventBits);
 
     // Sends close_notify (once) and what is kept: 0 once it has gone, EAGAIN while the
@@ -114,6 +115,7 @@ private:
     uint32_t fKeptCapacity = 0;
     int32_t fSocketError = 0;  // what the socket said inside an OpenSSL call
     bool fHandshakeWantsRead = false;
+    bool fReadToTheSocket = false;  // the last read stopped at the empty socket
     bool fPeerClosed = false;
     bool fCloseSent = false;
     TLSError fError;
