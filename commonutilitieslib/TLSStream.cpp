@@ -2,7 +2,6 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -192,7 +191,9 @@ int32_t TLSStream::Handshake() {
 int32_t TLSStream::Shake() {
     if (SSL_is_init_finished(fSSL)) return 0;
     const int result = SSL_do_handshake(fSSL);
-    return result == 1 ? 0 : Failed(result, "the handshake failed");
+    const int32_t status = result == 1 ? 0 : Failed(result, "the handshake failed");
+    fReadToTheSocket = status == EAGAIN;  // a handshake only ever waits to read
+    return status;
 }
 
 int32_t TLSStream::Read(void* buffer, uint32_t size, uint32_t* outLengthRead) {
