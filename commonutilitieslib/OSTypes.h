@@ -25,3 +25,11 @@ constexpr int32_t kErrNoRoom = 1011;
 constexpr int32_t kErrNotSupported = 1012;
 // Text that is not an address with port in any form the runtime reads.
 constexpr int32_t kErrBadAddress = 1013;
+// TLS: the handshake or a record failed (the stream's error text says how).
+constexpr int32_t kErrTLSFailed = 1014;
+// TLS: the peer's certificate did not verify (unknown issuer, wrong name, expired...).
+constexpr int32_t kErrTLSVerifyFailed = 1015;
+// TLS: the private key does not belong to the certificate.
+constexpr int32_t kErrTLSKeyMismatch = 1016;
+// TLS: the private key could not be decrypted with the password given.
+constexpr int32_t kErrTLSBadPassword = 1017;

@@ -7,7 +7,10 @@
 #include "OSAssert.h"
 
 StreamWriter::StreamWriter(Socket* socket, uint32_t capacity)
-    : fSocket(socket), fCapacity(capacity) {}
+    : fSocketOutput(socket), fOutput(&fSocketOutput), fCapacity(capacity) {}
+
+StreamWriter::StreamWriter(StreamOutput* output, uint32_t capacity)
+    : fSocketOutput(nullptr), fOutput(output), fCapacity(capacity) {}
 
 StreamWriter::~StreamWriter() {
     delete[] fBuffer;
@@ -41,7 +44,7 @@ int32_t StreamWriter::WriteVector(const WriteBuffer* pieces, uint32_t count) {
     const int32_t result = SendThrough(&cursor);
     if (result != EAGAIN) return result;
     if (Keep(&cursor) != 0) return fError;
-    fSocket->ArmEvent(kWatchWrite);
+    fOutput->ArmForSending();
     return 0;
 }
 
@@ -50,7 +53,7 @@ int32_t StreamWriter::Flush() {
     if (fPending == 0) return 0;
     Cursor none = {nullptr, 0, 0, 0};
     const int32_t result = SendThrough(&none);
-    if (result == EAGAIN) fSocket->ArmEvent(kWatchWrite);
+    if (result == EAGAIN) fOutput->ArmForSending();
     return result;
 }
 
@@ -76,8 +79,8 @@ int32_t StreamWriter::SendThrough(Cursor* cursor) {
         }
         if (pieces == 0) return 0;
         uint32_t sent = 0;
-        const int32_t result = pieces == 1 ? fSocket->Send(batch[0].fData, batch[0].fLength, &sent)
-                                           : fSocket->SendVector(batch, pieces, &sent);
+        const int32_t result = pieces == 1 ? fOutput->Send(batch[0].fData, batch[0].fLength, &sent)
+                                           : fOutput->SendVector(batch, pieces, &sent);
         if (result != 0) {
             if (result != EAGAIN) fError = result;
             return result;

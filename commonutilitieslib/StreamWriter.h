@@ -1,8 +1,8 @@
-// A buffered writer for one stream socket, so that a task writing to it never handles a
-// partial send itself. What the socket takes goes at once (gathered, when there are several
-// pieces); the rest is kept in the writer's own buffer, whose bound the owner sets, and the
-// socket is armed for writing. On the task's next run Flush sends what was kept. A write
-// that would take the buffer past its bound is refused whole, so the task stops producing
+// A buffered writer for one stream socket, or a TLS stream on one, so that a task writing to
+// it never handles a partial send itself. What the socket takes goes at once (gathered, when
+// there are several pieces); the rest is kept in the writer's own buffer, whose bound the owner
+// sets, and the socket is armed for writing. On the task's next run Flush sends what was kept. A
+// write that would take the buffer past its bound is refused whole, so the task stops producing
 // (reading from its peer, say) until the writer has drained.
 //
 // It belongs to the task that owns the socket and is called only from that task's runs: it
@@ -25,7 +25,7 @@
 #include <cstdint>
 
 #include "OSTypes.h"
-#include "Socket.h"
+#include "StreamOutput.h"
 
 // One piece of a gathered write; the writer only reads it, so constant data needs no cast.
 struct WriteBuffer {
@@ -41,6 +41,8 @@ public:
     // Keeps at most `capacity` bytes for the socket, which must outlive the writer. The
     // buffer is allocated the first time something must be kept, once, at that size.
     StreamWriter(Socket* socket, uint32_t capacity);
+    // The same through another output (a TLS stream), which must outlive the writer.
+    StreamWriter(StreamOutput* output, uint32_t capacity);
     ~StreamWriter();
     StreamWriter(const StreamWriter&) = delete;
     StreamWriter& operator=(const StreamWriter&) = delete;
@@ -90,7 +92,8 @@ private:
     // Copies what is left of the cursor's bytes to the end of the kept ones. 0 or ENOMEM.
     int32_t Keep(Cursor* cursor);
 
-    Socket* fSocket;
+    SocketOutput fSocketOutput;  // used when the writer was given a socket
+    StreamOutput* fOutput;
     uint32_t fCapacity;
     char* fBuffer = nullptr;  // a ring of fCapacity bytes, made when first needed
     uint32_t fHead = 0;       // the first kept byte
