@@ -15,7 +15,7 @@
 # started once and pinned to CPU 0, wrk (one thread) to CPU 1; in every round each server in
 # turn gets one wrk run of --duration seconds, and each figure is the median of --rounds
 # runs. Server CPU is utime + stime from /proc, summed over nginx's master and workers.
-# A run is made again (at most twice) if other work on the machine took much CPU meanwhile.
+# A run is made again (once) if other work on the machine took much CPU meanwhile.
 # Raw results go to build/peers/http-results/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -66,6 +66,8 @@ mkdir -p "$results"
 raw="$results/rows.tsv"
 : >"$raw"
 ticks_per_second=$(getconf CLK_TCK)
+# shellcheck source=bench/peers/machine.sh
+. bench/peers/machine.sh
 
 # The content, and nginx's prefix, in one temporary directory.
 work=$(mktemp -d /tmp/http-compare.XXXXXX)
@@ -163,31 +165,6 @@ start_runtime() {
     port[$server]=$(sed -nE 's/.*serving http on [0-9.]+:([0-9]+).*/\1/p' "$results/$server.log")
 }
 
-# utime + stime, in clock ticks, of a process and its children (nginx's workers).
-cpu_ticks() {
-    local process total=0
-    for process in $1 $(cat /proc/"$1"/task/*/children 2>/dev/null); do
-        total=$((total + $(sed -E 's/^.*\) //' "/proc/$process/stat" | awk '{print $12 + $13}')))
-    done
-    echo "$total"
-}
-
-# Busy time of the whole machine in clock ticks: user, nice, system, interrupts, steal.
-machine_ticks() {
-    awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9}' /proc/stat
-}
-
-# Waits (ten seconds at most) for half a second in which the machine is all but idle.
-wait_for_quiet() {
-    local before
-    for _ in $(seq 20); do
-        before=$(machine_ticks)
-        sleep 0.5
-        [ $(($(machine_ticks) - before)) -le $((ticks_per_second / 20)) ] && return 0
-    done
-    echo "  (the machine stays busy: measuring anyway)"
-}
-
 # wrk's latency figure (2.5ms, 800.00us, 1.2s) in microseconds.
 to_microseconds() {
     awk -v v="$1" 'BEGIN {
@@ -234,10 +211,10 @@ run_one() {
 
 measure() {
     local attempt
-    for attempt in 1 2 3; do
-        wait_for_quiet
+    for attempt in 1 2; do
+        wait_for_quiet 5
         run_one "$@"
-        awk -F'\t' -v d="$duration" 'END {exit !($8 > d / 10)}' "$raw" && [ "$attempt" -lt 3 ] ||
+        awk -F'\t' -v d="$duration" 'END {exit !($8 > d / 10)}' "$raw" && [ "$attempt" -lt 2 ] ||
             return 0
         echo "  (disturbed by other work on the machine: again)"
         sed -i '$d' "$raw"
