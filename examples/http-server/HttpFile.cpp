@@ -44,9 +44,11 @@ bool IsPlainPath(const std::string& path) {
     return true;
 }
 
-// Opens name, a regular file, refusing a link in its last component (ELOOP).
+// Opens name, a regular file, refusing a link in its last component (ELOOP). Without
+// O_NONBLOCK, opening a named pipe would hold the task thread until a writer came; a
+// regular file's reads ignore it.
 int OpenRegular(const std::string& name, uint64_t* size, int* descriptor) {
-    *descriptor = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    *descriptor = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (*descriptor < 0) return errno;
     struct stat status;
     const bool known = fstat(*descriptor, &status) == 0;
