@@ -91,6 +91,8 @@ calls="$results/syscalls.tsv"
 : >"$rows"
 : >"$calls"
 ticks_per_second=$(getconf CLK_TCK)
+# shellcheck source=bench/peers/machine.sh
+. bench/peers/machine.sh
 
 server_pid=""
 cleanup() {
@@ -99,21 +101,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# utime + stime of a process, in clock ticks (the fields after the name in parentheses).
-cpu_ticks() {
-    sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{print $12 + $13}'
-}
-
 # Context switches of all a process's threads so far.
 context_switches() {
     cat /proc/"$1"/task/*/status 2>/dev/null |
         awk '/^(non)?voluntary_ctxt_switches/ {total += $2} END {print total + 0}'
-}
-
-# Busy time of the whole machine in clock ticks: user, nice, system, interrupts (loopback
-# traffic is mostly handled there, yet charged to the processes that send it) and steal.
-machine_ticks() {
-    awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9}' /proc/stat
 }
 
 # The value of a key in the load generator's one-line JSON summary.
@@ -244,24 +235,12 @@ count_calls() {
         }' "$results/$tag.csv" >>"$calls"
 }
 
-# Waits (a minute at most) for half a second in which the machine is all but idle: another
-# build or test on these few cores would skew the numbers.
-wait_for_quiet() {
-    local before
-    for _ in $(seq 120); do
-        before=$(machine_ticks)
-        sleep 0.5
-        [ $(($(machine_ticks) - before)) -le $((ticks_per_second / 20)) ] && return 0
-    done
-    echo "  (the machine stays busy: measuring anyway)"
-}
-
 # A run during which other work took more than a tenth of the run's time is made again, up
 # to twice; the table's oth column shows what disturbance remained.
 measure() {
     local attempt disturbed
     for attempt in 1 2 3; do
-        wait_for_quiet
+        wait_for_quiet 60
         run_one "$@"
         disturbed=$(tail -n 1 "$rows" | awk -F'\t' -v d="$duration" '{print ($12 > d / 10) ? 1 : 0}')
         [ "$disturbed" = 1 ] && [ "$attempt" -lt 3 ] || return 0

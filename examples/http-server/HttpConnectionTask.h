@@ -60,6 +60,9 @@ private:
     // Writes file pieces while there is room and budget: 0 when the body has gone to the
     // writer, EAGAIN when waiting for room or a turn, -1 when the connection must end.
     int32_t SendFileBody(uint32_t* budget);
+    // Reads the next file piece, at most `most` bytes, into the piece buffer; false when the
+    // file cannot give it and the connection must end.
+    bool ReadFilePiece(uint32_t most, uint32_t* got);
     int64_t BeginDraining();
     // Arms for the bits, and for writing while the writer keeps bytes: Run's result.
     int64_t Arm(uint32_t eventBits);

@@ -1,7 +1,7 @@
 // A file under the served root, read in pieces as the connection has room for them, so
-// no file is ever held whole in memory. Names are resolved through every symbolic link
+// no file is ever held whole in memory. A name with a symbolic link in it is resolved
 // (realpath) and must still lie under the root's own resolved path, so a link cannot lead
-// out of the root. POSIX only.
+// out of the root; a name without one is opened as it stands. POSIX only.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,12 @@ public:
     const std::string& Name() const { return fName; }
 
 private:
+    // Opens a plain path whose components hold no link without resolving it: Open's
+    // result, or ELOOP when a link was met.
+    int OpenPlain(const std::string& root, const std::string& path);
+    // Opens it through the fully resolved name.
+    int OpenResolved(const std::string& root, const std::string& path);
+
     int fDescriptor = -1;
     uint64_t fSize = 0;
     uint64_t fOffset = 0;

@@ -34,6 +34,7 @@ truncate -s 64M "$root/huge.bin"  # sparse: costs no disk
 ln -s "$work/outside/secret.txt" "$root/leak.txt"
 ln -s "$work/outside" "$root/out"
 ln -s style.css "$root/inside.css"  # a link that stays inside is served
+mkfifo "$root/pipe"                 # not a file: not found, and no wait for a writer
 
 # Starts the server in the background with the given options; sets $server and $port.
 start_server() {
@@ -116,13 +117,15 @@ url=http://127.0.0.1:$port
 # Several requests on one connection: only the first connects.
 out=$(curl -s --max-time 10 -w '%{http_code} %{num_connects} %{content_type} %{size_download}\n' \
     -o /dev/null "$url/" -o /dev/null "$url/style.css" -o /dev/null "$url/data.json" \
-    -o /dev/null "$url/sub/" -o /dev/null "$url/missing" -o /dev/null "$url/inside.css")
+    -o /dev/null "$url/sub/" -o /dev/null "$url/missing" -o /dev/null "$url/inside.css" \
+    -o /dev/null "$url/pipe")
 expected="200 1 text/html; charset=utf-8 13
 200 0 text/css; charset=utf-8 7
 200 0 application/json 8
 200 0 text/html; charset=utf-8 7
 404 0 text/plain; charset=utf-8 14
-200 0 text/css; charset=utf-8 7"
+200 0 text/css; charset=utf-8 7
+404 0 text/plain; charset=utf-8 14"
 [ "$out" = "$expected" ] || fail "keep-alive with curl: got
 $out"
 
