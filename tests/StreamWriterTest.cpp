@@ -75,6 +75,9 @@ TEST(StreamWriter, AWritePastTheBoundIsRefusedWholeOnlyKeptBytesArmAndAnErrorSta
     ASSERT_TRUE(pair.fMade);
     pair.fSocket.SetSendBufferSize(16 * 1024);
     StreamWriter writer(&pair.fSocket, kCapacity);
+    // Later the task flushes when signalled, as a service does; until then, the test does.
+    std::atomic<bool> taskFlushes{false};
+    pair.fTask.fBody = [&](TaskProbe&) { return taskFlushes && writer.Flush(), int64_t(0); };
     std::string expected = kHello;
     ASSERT_EQ(writer.Write(kHello, 5), 0);
     EXPECT_TRUE(StaysFalseFor([&] { return pair.fTask.fRuns.load() > 0; }, 100ms))
@@ -94,11 +97,11 @@ TEST(StreamWriter, AWritePastTheBoundIsRefusedWholeOnlyKeptBytesArmAndAnErrorSta
         if (fits) expected.append(filler, 0, length);
         EXPECT_EQ(writer.Pending() + writer.BytesSent(), expected.size());
     }
-    // The task flushes when signalled, as a service does: a flush cut short must arm again.
-    pair.fTask.fBody = [&](TaskProbe&) { return writer.Flush(), int64_t(0); };
+    taskFlushes = true;  // a flush cut short must arm again
     std::string received;
     ASSERT_TRUE(pair.fPeer.ReceiveExactly(expected.size(), &received)) << "kept, not armed";
     EXPECT_TRUE(pair.fTask.Settles());
+    taskFlushes = false;
     EXPECT_TRUE(received == expected && writer.BytesSent() == expected.size());
     EXPECT_GT(pair.fTask.fRuns.load(), 1) << "every byte went in one flush";
 
