@@ -18,7 +18,7 @@ public:
     enum class Family : uint8_t { kNone, kIPv4, kIPv6 };
     enum class PortRule : uint8_t { kOptional, kRequired };
 
-    // Room for the longest text, 58 bytes and a NUL: "[ffff:...:ffff%4294967295]:65535".
+    // Room for the longest text, 58 bytes and a NUL: "[fe80:ffff:...:ffff%4294967295]:65535".
     static constexpr uint32_t kTextSize = 64;
     // ToText flags.
     static constexpr uint32_t kWithPort = 0x1;      // "127.0.0.1:80", "[::1]:80"

@@ -104,7 +104,14 @@ bool ReadIPv6(Reader text, uint8_t* bytes) {
     return true;
 }
 
-// IPv6 text with an optional numeric scope after '%'.
+// Link-local unicast (fe80::/10) and multicast of interface- or link-local scope: the
+// addresses that name an interface only together with it.
+bool TakesScope(const uint8_t* bytes) {
+    return (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80) ||
+           (bytes[0] == 0xFF && ((bytes[1] & 0x0F) == 1 || (bytes[1] & 0x0F) == 2));
+}
+
+// IPv6 text with an optional numeric scope after '%', on an address that takes one.
 bool ReadScopedIPv6(Reader text, uint8_t* bytes, uint32_t* scopeId) {
     const char* percent = static_cast<const char*>(memchr(text.fNext, '%', text.fEnd - text.fNext));
     *scopeId = 0;
@@ -113,7 +120,7 @@ bool ReadScopedIPv6(Reader text, uint8_t* bytes, uint32_t* scopeId) {
     uint64_t value;
     if (!scope.Decimal(10, 0xFFFFFFFFu, &value) || !scope.AtEnd()) return false;
     *scopeId = uint32_t(value);
-    return ReadIPv6({text.fNext, percent}, bytes);
+    return ReadIPv6({text.fNext, percent}, bytes) && TakesScope(bytes);
 }
 
 // The text being written; the longest an address makes fits in kTextSize.

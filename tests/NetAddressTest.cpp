@@ -28,8 +28,9 @@ const Case kCases[] = {
     {"::1:80", "[::1:80]:0"},  // bare IPv6 text takes no port
     {"[fe80::1%2]:5000", "[fe80::1%2]:5000"},
     {"FE80:0:0:0:0:0:0:00A%4294967295", "[fe80::a%4294967295]:0"},
-    {"[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535",  // the longest
-     "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535"},
+    {"[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535",  // the longest
+     "[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535"},
+    {"ff02::1%3", "[ff02::1%3]:0"},
     {"2001:0db8:0000:0000:0000:0000:0002:0001", "[2001:db8::2:1]:0"},
     {"2001:db8:0:0:1:0:0:1", "[2001:db8::1:0:0:1]:0"},     // the first of equal runs
     {"1:0:0:2:0:0:0:3", "[1:0:0:2::3]:0"},                 // the longest run
@@ -65,6 +66,8 @@ const Case kCases[] = {
     {"fe80::1%", nullptr},
     {"fe80::1%x", nullptr},
     {"fe80::1%4294967296", nullptr},
+    {"2001:db8::1%2", nullptr},  // a scope on an address that takes none
+    {"[::1%1]:80", nullptr},
     {"127.0.0.1", nullptr, nullptr, Rule::kRequired},
     {"[::1]", nullptr, nullptr, Rule::kRequired},
 };
