@@ -73,6 +73,11 @@ void SocketUtils::LoadIPv6Addresses() {
     if (sSource.fListIPv6Addresses != nullptr &&
         sSource.fListIPv6Addresses(&addresses) != Platform::InterfaceListStatus::kListed)
         return;
+    if (addresses.empty()) {  // nothing to keep: an empty table needs no records
+        sIPv6Records = nullptr;
+        sIPv6Count = 0;
+        return;
+    }
     auto* records = new InterfaceIPv6Record[addresses.size()]();
     for (size_t i = 0; i < addresses.size(); ++i) {
         const Platform::InterfaceIPv6Address& listed = addresses[i];
