@@ -34,11 +34,20 @@ std::unique_ptr<TLSContext> ServerContext() {
 // buffered writer.
 struct TLSLink {
     struct End {
-        // No delivery and no run outlives the end: what a run uses goes after this.
+        // No delivery and no run outlives the end: what a run uses goes after this. Runs
+        // left over stop touching the socket first, for Dispose closes it.
         ~End() {
+            fStopping = true;
+            const auto quiet = [this] { return (fTask.GetEvents() & Task::kScheduledBit) == 0; };
+            WaitUntil(quiet);
             fSocket.Dispose();
-            WaitUntil([this] { return (fTask.GetEvents() & Task::kScheduledBit) == 0; });
+            WaitUntil(quiet);
         }
+        // The task's body, skipped once the end is going.
+        void Run(std::function<int64_t()> body) {
+            fTask.fBody = [this, body](TaskProbe&) { return fStopping ? 0 : body(); };
+        }
+        std::atomic<bool> fStopping{false};
         TaskProbe fTask;
         ConnectableSocket fSocket{&fTask, Socket::kSocketNonBlocking | Socket::kSocketConnected};
         std::optional<TLSStream> fStream;
@@ -92,12 +101,12 @@ TEST(TLSStream, ClientVerificationNamesTheFailureAndCanBeSwitchedOff) {
         TLSLink link(server.get(), client.get(), c.fServerName);
         ASSERT_TRUE(link.fMade);
         for (TLSLink::End* end : {&link.fServer, &link.fClient}) {
-            end->fTask.fBody = [end](TaskProbe&) -> int64_t {
+            end->Run([end]() -> int64_t {
                 const int32_t result = end->fStream->Handshake();
                 if (result == EAGAIN) return end->fStream->ArmEvent(kWatchRead), 0;
                 end->fResult = result;
                 return 0;
-            };
+            });
         }
         link.Start();
         ASSERT_TRUE(WaitUntil([&] { return link.fClient.fResult.load() != -1; }));
@@ -126,7 +135,7 @@ TEST(TLSStream, EchoesAMebibyteBetweenTwoTasksAndClosesWithCloseNotify) {
     ASSERT_TRUE(link.fMade);
     TLSLink::End& echo = link.fServer;
     TLSLink::End& sender = link.fClient;
-    echo.fTask.fBody = [&](TaskProbe&) -> int64_t {
+    echo.Run([&]() -> int64_t {
         const int32_t flushed = echo.fWriter->Flush();
         failed = failed || (flushed != 0 && flushed != EAGAIN);
         if (!echo.fWriter->IsDrained()) return 0;  // the writer armed for writing
@@ -138,8 +147,8 @@ TEST(TLSStream, EchoesAMebibyteBetweenTwoTasksAndClosesWithCloseNotify) {
         if (result != 0 && result != EAGAIN) return echo.fResult = result, 0;
         failed = failed || (result == 0 && echo.fWriter->Write(buffer, received) != 0);
         return echo.fWriter->IsDrained() ? (echo.fStream->ArmEvent(kWatchRead), 0) : 0;
-    };
-    sender.fTask.fBody = [&](TaskProbe&) -> int64_t {
+    });
+    sender.Run([&]() -> int64_t {
         if (echoed.size() == payload.size()) {
             const int32_t closed = sender.fStream->Close();
             if (closed == EAGAIN) return sender.fStream->ArmEvent(kWatchWrite), 0;
@@ -160,7 +169,7 @@ TEST(TLSStream, EchoesAMebibyteBetweenTwoTasksAndClosesWithCloseNotify) {
         if (echoed.size() == payload.size()) sender.fTask.Signal(Task::kReadEvent);  // to close
         const uint32_t kept = sender.fWriter->IsDrained() ? 0 : kWatchWrite;
         return sender.fStream->ArmEvent(kWatchRead | kept), 0;
-    };
+    });
     link.Start();
     ASSERT_TRUE(WaitUntil([&] { return echo.fResult.load() != -1 || failed; }));
     EXPECT_FALSE(failed.load());
