@@ -48,7 +48,7 @@ start_server() {
         kill -0 "$server" 2>/dev/null || fail "the server did not start"
         sleep 0.1
     done
-    port=$(sed -nE '1s/^http-server: serving http on (127\.0\.0\.1|\[::\]):([0-9]+)$/\2/p' "$log")
+    port=$(sed -nE '1s/^http-server: serving https? on (127\.0\.0\.1|\[::\]):([0-9]+)$/\2/p' "$log")
     [ -n "$port" ] || fail "no serving line first"
 }
 
@@ -114,54 +114,70 @@ stop_server INT "$work/processes.log"
 start_server "$work/server.log" --root "$root" --idle-timeout 3
 url=http://127.0.0.1:$port
 
-# Several requests on one connection: only the first connects.
-out=$(curl -s --max-time 10 -w '%{http_code} %{num_connects} %{content_type} %{size_download}\n' \
-    -o /dev/null "$url/" -o /dev/null "$url/style.css" -o /dev/null "$url/data.json" \
-    -o /dev/null "$url/sub/" -o /dev/null "$url/missing" -o /dev/null "$url/inside.css" \
-    -o /dev/null "$url/pipe")
-expected="200 1 text/html; charset=utf-8 13
+# The checks made with curl, run as "${client[@]}" (curl with its options) against $url.
+check_with_curl() {
+    # Several requests on one connection: only the first connects.
+    out=$("${client[@]}" --max-time 10 \
+        -w '%{http_code} %{num_connects} %{content_type} %{size_download}\n' \
+        -o /dev/null "$url/" -o /dev/null "$url/style.css" -o /dev/null "$url/data.json" \
+        -o /dev/null "$url/sub/" -o /dev/null "$url/missing" -o /dev/null "$url/inside.css" \
+        -o /dev/null "$url/pipe")
+    expected="200 1 text/html; charset=utf-8 13
 200 0 text/css; charset=utf-8 7
 200 0 application/json 8
 200 0 text/html; charset=utf-8 7
 404 0 text/plain; charset=utf-8 14
 200 0 text/css; charset=utf-8 7
 404 0 text/plain; charset=utf-8 14"
-[ "$out" = "$expected" ] || fail "keep-alive with curl: got
+    [ "$out" = "$expected" ] || fail "keep-alive with curl: got
 $out"
 
-# HEAD: the length without the body. 405 with Allow for other methods.
-curl -s --max-time 10 -I "$url/big.bin" | tr -d '\r' >"$work/head.out"
-grep -q "^HTTP/1.1 200 OK$" "$work/head.out" &&
-    grep -q "^Content-Length: 1048576$" "$work/head.out" || fail "HEAD: $(cat "$work/head.out")"
-curl -s --max-time 10 -i -X POST -d "a=1" "$url/index.html" | tr -d '\r' >"$work/post.out"
-grep -q "^HTTP/1.1 405 " "$work/post.out" && grep -q "^Allow: GET, HEAD$" "$work/post.out" ||
-    fail "POST: $(cat "$work/post.out")"
+    # HEAD: the length without the body. 405 with Allow for other methods.
+    "${client[@]}" --max-time 10 -I "$url/big.bin" | tr -d '\r' >"$work/head.out"
+    grep -q "^HTTP/1.1 200 OK$" "$work/head.out" &&
+        grep -q "^Content-Length: 1048576$" "$work/head.out" || fail "HEAD: $(cat "$work/head.out")"
+    "${client[@]}" --max-time 10 -i -X POST -d "a=1" "$url/index.html" |
+        tr -d '\r' >"$work/post.out"
+    grep -q "^HTTP/1.1 405 " "$work/post.out" && grep -q "^Allow: GET, HEAD$" "$work/post.out" ||
+        fail "POST: $(cat "$work/post.out")"
 
-# The 1 MiB file, whole and unchanged.
-want=$(sha256sum <"$root/big.bin")
-got=$(curl -s --max-time 20 "$url/big.bin" | sha256sum)
-[ "$got" = "$want" ] || fail "the 1 MiB download differs"
+    # The 1 MiB file, whole and unchanged.
+    want=$(sha256sum <"$root/big.bin")
+    got=$("${client[@]}" --max-time 20 "$url/big.bin" | sha256sum)
+    [ "$got" = "$want" ] || fail "the 1 MiB download differs"
 
-# A slow reader that keeps taking what is sent is not idle: 64 MiB at 16 MiB/s outlasts the
-# 3 s idle timeout by more than the kernel buffers.
-out=$(curl -s --max-time 20 --limit-rate 16M -o /dev/null -w '%{http_code} %{size_download}' \
-    "$url/huge.bin")
-[ "$out" = "200 67108864" ] || fail "slow download: $out"
+    # A slow reader that keeps taking what is sent is not idle: 64 MiB at 16 MiB/s outlasts the
+    # 3 s idle timeout by more than the kernel buffers.
+    out=$("${client[@]}" --max-time 20 --limit-rate 16M -o /dev/null \
+        -w '%{http_code} %{size_download}' "$url/huge.bin")
+    [ "$out" = "200 67108864" ] || fail "slow download: $out"
 
-# Ways out of the root: refused or not found, never the file.
-for path in /../outside/secret.txt /%2e%2e/outside/secret.txt /sub/%2E%2E/%2e%2e/outside/secret.txt \
-    /..%2foutside%2fsecret.txt /leak.txt /out/secret.txt /sub/../../outside/secret.txt; do
-    out=$(curl -s --max-time 10 --path-as-is -w '\n%{http_code}' "$url$path")
-    code=${out##*$'\n'}
-    [ "$code" = 400 ] || [ "$code" = 404 ] || fail "$path answered $code"
-    grep -q secret <<<"$out" && fail "$path served a file outside the root"
-done
+    # Ways out of the root: refused or not found, never the file.
+    for path in /../outside/secret.txt /%2e%2e/outside/secret.txt \
+        /sub/%2E%2E/%2e%2e/outside/secret.txt /..%2foutside%2fsecret.txt /leak.txt \
+        /out/secret.txt /sub/../../outside/secret.txt; do
+        out=$("${client[@]}" --max-time 10 --path-as-is -w '\n%{http_code}' "$url$path")
+        code=${out##*$'\n'}
+        [ "$code" = 400 ] || [ "$code" = 404 ] || fail "$path answered $code"
+        grep -q secret <<<"$out" && fail "$path served a file outside the root"
+    done
+}
 
 # Keep-alive and pipelining through Python's http.client; bad requests answered, then a
 # clean end of the stream (no reset) even while the client keeps sending; the idle close.
-python3 - "$port" >"$work/python.log" 2>&1 <<'PYTHON' || fail "the Python checks"
-import http.client, io, socket, sys, time
+# Given the CA file, over TLS.
+check_with_python() {
+    python3 - "$port" "$@" >>"$work/python.log" 2>&1 <<'PYTHON' || fail "the Python checks"
+import http.client, io, socket, ssl, sys, time
 port = int(sys.argv[1])
+tls = ssl.create_default_context(cafile=sys.argv[2]) if len(sys.argv) > 2 else None
+def connect():
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    return tls.wrap_socket(s, server_hostname="127.0.0.1") if tls else s
+def connection():
+    if tls:
+        return http.client.HTTPSConnection("127.0.0.1", port, timeout=10, context=tls)
+    return http.client.HTTPConnection("127.0.0.1", port, timeout=10)
 failures = []
 def check(ok, what):
     if not ok:
@@ -169,7 +185,7 @@ def check(ok, what):
         print("FAILED:", what)
 
 # Keep-alive: three requests on one connection, then HTTP/1.0 without keep-alive ends it.
-conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+conn = connection()
 conn.connect()
 first = conn.sock
 for path, status in (("/", 200), ("/missing", 404), ("/style.css", 200)):
@@ -181,7 +197,7 @@ conn.request("HEAD", "/big.bin")
 response = conn.getresponse()
 check(response.read() == b"" and response.getheader("Content-Length") == "1048576", "HEAD")
 conn.close()
-conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+conn = connection()
 conn._http_vsn, conn._http_vsn_str = 10, "HTTP/1.0"
 conn.request("GET", "/data.json")
 response = conn.getresponse()
@@ -198,7 +214,7 @@ class Recorded:
 
 def exchange(data, pause_then=None):
     """Sends, reads to the end; True when the server ended the stream cleanly."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s = connect()
     s.sendall(data)
     received, clean = b"", True
     if pause_then is not None:
@@ -254,7 +270,7 @@ got, rest = responses(data, ["GET", "GET"])
 check([s for s, _ in got] == [200, 400] and clean, f"good then bad: {got}")
 
 # Idle: a connection that sends nothing is closed after the timeout (3 s), not before.
-s = socket.create_connection(("127.0.0.1", port), timeout=10)
+s = connect()
 start = time.monotonic()
 end = s.recv(1)
 took = time.monotonic() - start
@@ -262,43 +278,70 @@ check(end == b"" and 2.5 < took < 6, f"idle close after {took:.1f} s")
 s.close()
 sys.exit(1 if failures else 0)
 PYTHON
+}
+
+client=(curl -s)
+check_with_curl
+check_with_python
 
 # Clients that ask for a 64 MiB file and read none of it hold at most the writer's bound of
-# the server's memory each (64 KiB, beside what the kernel buffers), not the file.
-if [ "$memory_check" = yes ]; then
-    python3 - "$port" "$server" >"$work/memory.log" 2>&1 <<'PYTHON' || fail "memory held for non-readers"
-import socket, sys, time
+# the server's memory each (64 KiB, beside what the kernel buffers, and a TLS record when
+# given the CA file), not the file.
+check_memory_for_non_readers() {
+    [ "$memory_check" = yes ] || return 0
+    local log=$work/memory.log
+    python3 - "$port" "$server" "$@" >>"$log" 2>&1 <<'PYTHON' || fail "memory held for non-readers"
+import socket, ssl, sys, time
 port, pid = int(sys.argv[1]), sys.argv[2]
 def resident_kib():
     for line in open(f"/proc/{pid}/status"):
         if line.startswith("VmRSS:"):
             return int(line.split()[1])
+def connect():
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    if len(sys.argv) < 4:
+        return s
+    tls = ssl.create_default_context(cafile=sys.argv[3])
+    return tls.wrap_socket(s, server_hostname="127.0.0.1")
 before = resident_kib()
-clients = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(20)]
+clients = [connect() for _ in range(20)]
 for client in clients:
     client.sendall(b"GET /huge.bin HTTP/1.1\r\nHost: a\r\n\r\n")
 time.sleep(1.5)
 grown = resident_kib() - before
-print(f"resident memory grew by {grown} KiB with 20 clients not reading a 64 MiB file")
+print(f"resident memory grew by {grown} KiB with 20 clients not reading a 64 MiB file"
+      + (" over TLS" if len(sys.argv) > 3 else ""))
 # And the file was under way to each of them.
 answered = all(client.recv(15) == b"HTTP/1.1 200 OK" for client in clients)
 sys.exit(0 if grown < 20 * 1024 and answered else 1)
 PYTHON
-fi
+}
 
-# Ctrl-C with a connection open: the server ends it and stops.
-python3 -c '
-import socket, sys, time
+# Ctrl-C with a connection open (a TLS one when given the CA file): the server ends it and
+# stops.
+stop_with_connection_open() {
+    python3 -c '
+import socket, ssl, sys, time
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+if len(sys.argv) > 2:
+    tls = ssl.create_default_context(cafile=sys.argv[2])
+    s = tls.wrap_socket(s, server_hostname="127.0.0.1")
 s.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
-time.sleep(10)' "$port" &
-holder=$!
-sleep 0.5
-start=$(date +%s%N)
-stop_server INT "$work/server.log"
-took=$((($(date +%s%N) - start) / 1000000))
-kill "$holder" 2>/dev/null
-wait "$holder" 2>/dev/null
-[ "$took" -lt 2500 ] || fail "the stop took $took ms"
+time.sleep(10)' "$port" "$@" &
+    local holder=$!
+    sleep 0.5
+    local start
+    start=$(date +%s%N)
+    stop_server INT "$log"
+    local took=$((($(date +%s%N) - start) / 1000000))
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+    [ "$took" -lt 2500 ] || fail "the stop took $took ms"
+}
+
+check_memory_for_non_readers
+log=$work/server.log
+stop_with_connection_open
+
 [ "$memory_check" = yes ] && cat "$work/memory.log"
 echo "program check passed"
