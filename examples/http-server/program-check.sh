@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the HTTP server as a newcomer would, against clients written elsewhere: curl, and
-# Python's http.client over plain sockets for keep-alive, pipelining and bad requests. It
+# Python's http.client over plain sockets for keep-alive, pipelining and bad requests; then
+# the same over TLS (where the program has it), with openssl s_client and bad TLS peers. It
 # serves a temporary directory with a 1 MiB file and links that lead out of it, and is
 # stopped with SIGINT. Exits non-zero on any fault, 77 (skipped) without curl.
 #
@@ -342,6 +343,189 @@ time.sleep(10)' "$port" "$@" &
 check_memory_for_non_readers
 log=$work/server.log
 stop_with_connection_open
+
+# HTTPS, where the program has TLS: the same checks through curl and Python's ssl, then
+# openssl s_client, a client without the CA, and bad peers beside a client being served.
+# The test CA's certificate names localhost and 127.0.0.1.
+if ! "$program" --help | grep -q -- --tls-cert; then
+    echo "skipped the HTTPS checks: this build has no TLS"
+elif ! command -v openssl >/dev/null; then
+    echo "skipped the HTTPS checks: openssl is not installed"
+else
+    tls=$(cd "$(dirname "$0")/../../tests/data/tls" && pwd)
+    ca=$tls/ca.pem
+    # A certificate or key that cannot be used: one line, status 1.
+    for pair in "$work/none.pem $tls/server-key.pem" "$tls/server.pem $tls/other-key.pem" \
+        "$tls/server.pem $tls/server-key-encrypted.pem" "$root/style.css $tls/server-key.pem"; do
+        read -r cert key <<<"$pair"
+        "$program" --port 0 --tls-cert "$cert" --tls-key "$key" >"$work/tls-bad.out" 2>&1
+        status=$?
+        [ "$status" -eq 1 ] && [ "$(wc -l <"$work/tls-bad.out")" -eq 1 ] &&
+            grep -q "^http-server: " "$work/tls-bad.out" ||
+            fail "--tls-cert $cert --tls-key $key: status $status, $(cat "$work/tls-bad.out")"
+    done
+    "$program" --tls-cert "$tls/server.pem" >/dev/null 2>&1
+    [ $? -eq 2 ] || fail "--tls-cert without --tls-key is not a usage error"
+
+    log=$work/https.log
+    start_server "$log" --root "$root" --idle-timeout 3 \
+        --tls-cert "$tls/server.pem" --tls-key "$tls/server-key.pem"
+    grep -q "^http-server: serving https on " "$log" || fail "no https serving line"
+    url=https://localhost:$port
+    client=(curl -s --cacert "$ca" --resolve "localhost:$port:127.0.0.1")
+    check_with_curl
+    check_with_python "$ca"
+
+    # curl without the CA refuses the certificate (60: it did not verify).
+    curl -s --max-time 10 --resolve "localhost:$port:127.0.0.1" -o /dev/null "$url/"
+    status=$?
+    [ "$status" -eq 60 ] || fail "curl without the CA exited with $status"
+
+    # openssl s_client: the chain verified, a request and its answer.
+    printf 'GET /data.json HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n' |
+        timeout 10 openssl s_client -connect "127.0.0.1:$port" -servername localhost \
+            -CAfile "$ca" -verify_hostname localhost -verify_return_error -ign_eof \
+            >"$work/s_client.out" 2>&1
+    tr -d '\r' <"$work/s_client.out" >"$work/s_client.log"
+    grep -q "^Verify return code: 0 (ok)" "$work/s_client.log" &&
+        grep -q "^HTTP/1.1 200 OK$" "$work/s_client.log" &&
+        grep -q '^{"a":1}$' "$work/s_client.log" || fail "openssl s_client"
+
+    # Bad peers, each beside a client that is served meanwhile: garbage for a ClientHello, a
+    # handshake that stops half-way (ended by the 3 s idle deadline), a peer that closes
+    # in the middle of a record, and a request sent a byte at a time (served).
+    python3 - "$port" "$ca" >"$work/peers.log" 2>&1 <<'PYTHON' || fail "bad TLS peers"
+import http.client, socket, ssl, sys, threading, time
+port, ca = int(sys.argv[1]), sys.argv[2]
+context = ssl.create_default_context(cafile=ca)
+failures = []
+def check(ok, what):
+    print("ok:" if ok else "FAILED:", what)
+    if not ok:
+        failures.append(what)
+
+def ends_within(s, seconds):
+    """How long until the server ends the stream, reading and dropping what it sends."""
+    start = time.monotonic()
+    s.settimeout(seconds)
+    try:
+        while s.recv(4096):
+            pass
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return None
+    return time.monotonic() - start
+
+class Peer:
+    """TLS through memory, so that the test decides how its bytes reach the socket."""
+    def __init__(self):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname="127.0.0.1")
+    def send(self, piece=None):
+        data = self.outgoing.read()
+        step = piece or len(data) or 1
+        for i in range(0, len(data), step):
+            self.sock.sendall(data[i:i + step])
+    def handshake(self, piece=None):
+        while True:
+            try:
+                self.tls.do_handshake()
+                return self.send(piece)
+            except ssl.SSLWantReadError:
+                self.send(piece)
+                data = self.sock.recv(65536)
+                if not data:
+                    raise ConnectionError("the server ended the handshake")
+                self.incoming.write(data)
+    def answer(self):
+        """Up to the server's close_notify or end of stream."""
+        received = b""
+        while True:
+            try:
+                data = self.tls.read(65536)
+                if not data:
+                    return received
+                received += data
+            except ssl.SSLWantReadError:
+                data = self.sock.recv(65536)
+                if not data:
+                    return received
+                self.incoming.write(data)
+            except ssl.SSLZeroReturnError:
+                return received
+
+# A keep-alive client served between the bad peers: each answer within a second.
+served = http.client.HTTPSConnection("127.0.0.1", port, timeout=10, context=context)
+def served_now(what):
+    start = time.monotonic()
+    served.request("GET", "/style.css")
+    response = served.getresponse()
+    ok = response.read() == b"body{}\n" and time.monotonic() - start < 1
+    check(ok, f"a client served beside {what}")
+
+s = socket.create_connection(("127.0.0.1", port), timeout=10)
+s.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+took = ends_within(s, 2)
+check(took is not None and took < 1, f"garbage for a ClientHello ended after {took} s")
+served_now("garbage")
+
+stalled = Peer()
+try:
+    stalled.tls.do_handshake()
+except ssl.SSLWantReadError:
+    pass
+hello = stalled.outgoing.read()
+stalled.sock.sendall(hello[:len(hello) // 2])
+start = time.monotonic()
+ended = None
+while ended is None and time.monotonic() - start < 8:
+    served_now("a stalled handshake")  # and kept from its own idle deadline meanwhile
+    ended = ends_within(stalled.sock, 0.5)
+took = time.monotonic() - start if ended is not None else None
+check(took is not None and 2.5 < took < 6, f"a stalled handshake ended after {took} s")
+
+cut = Peer()
+cut.handshake()
+cut.tls.write(b"GET /style.css HTTP/1.1\r\nHost: a\r\n\r\n")
+record = cut.outgoing.read()
+cut.sock.sendall(record[:len(record) // 2])
+cut.sock.shutdown(socket.SHUT_WR)
+took = ends_within(cut.sock, 2)
+check(took is not None and took < 1, f"a close in a record ended after {took} s")
+served_now("a close in a record")
+
+slow = Peer()
+slow.handshake(piece=1)
+slow.tls.write(b"GET /style.css HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+slow.send(piece=1)
+answer = slow.answer()
+check(answer.startswith(b"HTTP/1.1 200 OK") and answer.endswith(b"body{}\n"),
+      f"a request a byte at a time: {answer[:40]!r}")
+served_now("a byte at a time")
+
+# A burst of failed handshakes costs a line, not a line each.
+for _ in range(30):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall(b"\x16\x03\x01\x00\x05hello")
+    ends_within(s, 2)
+served_now("a burst of failed handshakes")
+served.close()
+sys.exit(1 if failures else 0)
+PYTHON
+    sleep 1.2  # the burst's line
+    lines=$(grep -c "^http-server: [0-9]* TLS handshakes\? failed" "$log")
+    failed=$(awk '/^http-server: [0-9]+ TLS handshakes? failed/ { n += $2 } END { print n + 0 }' \
+        "$log")
+    # The burst, the garbage, and curl without the CA.
+    [ "$failed" -ge 32 ] && [ "$lines" -le 6 ] ||
+        fail "$failed failed handshakes in $lines lines"
+    echo "$failed failed TLS handshakes logged in $lines lines"
+
+    check_memory_for_non_readers "$ca"
+    stop_with_connection_open "$ca"
+fi
 
 [ "$memory_check" = yes ] && cat "$work/memory.log"
 echo "program check passed"
