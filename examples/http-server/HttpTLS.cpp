@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "OS.h"
+#include "IdleDeadline.h"
 #include "TCPListenerSocket.h"
 #include "TLSContext.h"
 #include "TLSStream.h"
@@ -33,28 +33,36 @@ private:
 
 }  // namespace
 
+// Logs the first failure of a burst at once, then waits out the interval on a deadline, not
+// parked on a timer: a parked task would hear the server's stop only when the timer is up.
 class HttpTLS::FailureLog final : public Task {
 public:
+    static constexpr uint32_t kStopEvent = TCPListenerSocket::kStopEvent;
+    static constexpr uint32_t kIntervalEvent = 0x00020000;
+
     explicit FailureLog(HttpTLS* tls) : fTLS(tls) { SetTaskName("TLSFailureLog"); }
 
     bool Join(TaskGroup* group) { return fMember.Join(group); }
 
     int64_t Run() override {
-        const bool stopping = (TakeEvents() & TCPListenerSocket::kStopEvent) != 0;
-        const int64_t now = OS::Milliseconds();
-        // Signalled early (by the first failure after a quiet spell): the line waits.
-        if (!stopping && fLogged != 0 && now - fLogged < kLogIntervalMSec)
-            return kLogIntervalMSec - (now - fLogged);
-        if (!fTLS->Report(stopping)) return stopping ? -1 : 0;
-        fLogged = now;
-        // Back in a second for the rest of the burst.
-        return stopping ? -1 : kLogIntervalMSec;
+        const uint32_t events = TakeEvents();
+        if ((events & kStopEvent) != 0) {
+            fInterval.Cancel();
+            fTLS->Report(true);
+            return -1;
+        }
+        if ((events & kIntervalEvent) != 0) fWaiting = false;
+        // Failures within the interval wait for its end, counted.
+        if (fWaiting || !fTLS->Report(false)) return 0;
+        fWaiting = fInterval.Start(this, kLogIntervalMSec, kIntervalEvent) == 0;
+        return 0;
     }
 
 private:
     TaskGroup::Member fMember{this};
     HttpTLS* fTLS;
-    int64_t fLogged = 0;
+    IdleDeadline fInterval;
+    bool fWaiting = false;
 };
 
 bool HttpTLS::IsBuilt() {

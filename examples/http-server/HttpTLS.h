@@ -15,7 +15,7 @@ class TLSContext;
 
 class HttpTLS {
 public:
-    static constexpr int64_t kLogIntervalMSec = 1000;
+    static constexpr uint32_t kLogIntervalMSec = 1000;
 
     // False in a build without TLS, where Make always fails.
     static bool IsBuilt();

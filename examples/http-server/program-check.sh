@@ -514,7 +514,7 @@ served_now("a burst of failed handshakes")
 served.close()
 sys.exit(1 if failures else 0)
 PYTHON
-    sleep 1.2  # the burst's line
+    sleep 1.5  # the line for the rest of the burst
     lines=$(grep -c "^http-server: [0-9]* TLS handshakes\? failed" "$log")
     failed=$(awk '/^http-server: [0-9]+ TLS handshakes? failed/ { n += $2 } END { print n + 0 }' \
         "$log")
