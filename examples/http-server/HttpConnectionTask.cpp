@@ -4,6 +4,7 @@
 
 #include "HttpRequestTarget.h"
 #include "HttpResponse.h"
+#include "HttpTLS.h"
 
 namespace {
 
@@ -19,7 +20,11 @@ static_assert(HttpConnectionTask::kLeastPiece <= HttpConnectionTask::kWriterCapa
 }  // namespace
 
 HttpConnectionTask::HttpConnectionTask(const HttpSite* site)
-    : fSite(site), fSocket(this, 0), fWriter(&fSocket, kWriterCapacity) {
+    : fSite(site),
+      fSocket(this, 0),
+      fTLS(site->fTLS != nullptr ? site->fTLS->NewTransport(&fSocket) : nullptr),
+      fTransport(fTLS != nullptr ? fTLS.get() : &fPlain),
+      fWriter(fTransport->Output(), kWriterCapacity) {
     SetTaskName("HttpConnection");
 }
 
@@ -31,7 +36,7 @@ HttpConnectionTask::~HttpConnectionTask() {
 int64_t HttpConnectionTask::Arm(uint32_t eventBits) {
     // Unarmed, the connection would never be signalled again: it ends instead.
     if (!fWriter.IsDrained()) eventBits |= kWatchWrite;
-    return fSocket.ArmEvent(eventBits) == 0 ? 0 : -1;
+    return fTransport->ArmEvent(eventBits) == 0 ? 0 : -1;
 }
 
 int64_t HttpConnectionTask::Run() {
@@ -88,7 +93,7 @@ int64_t HttpConnectionTask::Serve() {
         fInputStart = fInputEnd = 0;
         if (!fWriter.IsDrained()) return 0;
         uint32_t received = 0;
-        const int32_t result = fSocket.Read(fInput, kInputSize, &received);
+        const int32_t result = fTransport->Read(fInput, kInputSize, &received);
         if (result == EAGAIN) return Arm(kWatchRead);
         // Closed or reset: everything answered has gone to the socket.
         if (result != 0) return -1;
@@ -175,9 +180,14 @@ bool HttpConnectionTask::ReadFilePiece(uint32_t most, uint32_t* got) {
 }
 
 int64_t HttpConnectionTask::BeginDraining() {
+    // Called again, once there is room, while the transport's own end waits to be sent.
+    const int32_t ended = fTransport->EndSending();
+    if (ended == EAGAIN) return Arm(kWatchWrite);
+    if (ended != 0) return -1;
     // The client reads the answers, then the end of the stream; what it still sends is
-    // read and dropped, since closing with unread bytes would reset the connection and
-    // could take the answers with it.
+    // read (from the socket: TLS records need no decrypting to be dropped) and dropped,
+    // since closing with unread bytes would reset the connection and could take the
+    // answers with it.
     fSocket.ShutdownSend();
     fPhase = Phase::kDraining;
     if (fIdle.Start(this, kDrainMSec, kIdleEvent) != 0) return -1;
@@ -188,7 +198,7 @@ int64_t HttpConnectionTask::Drain() {
     for (;;) {
         uint32_t received = 0;
         const int32_t result = fSocket.Read(fInput, kInputSize, &received);
-        if (result == EAGAIN) return Arm(kWatchRead);
+        if (result == EAGAIN) return fSocket.ArmEvent(kWatchRead) == 0 ? 0 : -1;
         if (result != 0) return -1;  // the client closed its side too
         fDrained += received;
         if (fDrained > kMostDrainBytes) return -1;

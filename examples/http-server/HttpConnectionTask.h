@@ -1,17 +1,19 @@
-// One HTTP connection: reads requests (pipelined ones in order), answers each through a
-// writer bounded to kWriterCapacity, and sends files a piece at a time as the writer has
-// room, so a client that does not read holds at most that much of the server's memory.
-// After an answer that ends the connection its sending side is shut down and what the
-// client still sends is read and dropped for a moment, so that the client reads the answer
+// One HTTP connection, plain or TLS (the site says which): reads requests (pipelined ones in
+// order), answers each through a writer bounded to kWriterCapacity, and sends files a piece at a
+// time as the writer has room, so a client that does not read holds at most that much of the
+// server's memory. After an answer that ends the connection its sending side is shut down and what
+// the client still sends is read and dropped for a moment, so that the client reads the answer
 // rather than a reset.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "HttpFile.h"
 #include "HttpRequestParser.h"
 #include "HttpResponse.h"
 #include "HttpSite.h"
+#include "HttpTransport.h"
 #include "IdleDeadline.h"
 #include "StreamWriter.h"
 #include "TCPListenerSocket.h"
@@ -72,7 +74,10 @@ private:
     TaskGroup::Member fMember{this};  // first made, last gone: leaves after the socket closed
     const HttpSite* fSite;
     TCPSocket fSocket;
-    StreamWriter fWriter;  // destroyed before the socket it writes to
+    SocketTransport fPlain{&fSocket};
+    std::unique_ptr<HttpTransport> fTLS;  // made when the site serves TLS
+    HttpTransport* fTransport;            // fPlain or fTLS: every read and write goes here
+    StreamWriter fWriter;                 // destroyed before what it writes to
     IdleDeadline fIdle;
     HttpRequestParser fParser;
     HttpFile fFile;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ChildProcesses.h"
+#include "HttpTLS.h"
 
 namespace {
 
@@ -21,11 +22,22 @@ const char kUsage[] =
     "  --processes N           serve from N processes on one port (1 to 64; default 1)\n"
     "  --share-port            let other processes listen on the port too\n"
     "  --help                  this text\n";
+const char kTLSUsage[] =
+    "  --tls-cert FILE         serve HTTPS with this certificate (PEM, leaf first)\n"
+    "  --tls-key FILE          and this key (PEM, unencrypted)\n";
+
+// A value that must not be empty: a path.
+bool ParseText(const char* value, std::string* out) {
+    if (value == nullptr || *value == '\0') return false;
+    *out = value;
+    return true;
+}
 
 }  // namespace
 
 const char* HttpUsage() {
-    return kUsage;
+    static const std::string sUsage = std::string(kUsage) + (HttpTLS::IsBuilt() ? kTLSUsage : "");
+    return sUsage.c_str();
 }
 
 bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, std::string* error) {
@@ -50,14 +62,17 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
         } else if (std::strcmp(name, "--bind") == 0) {
             valid = valid && ParseAddress(value, &options->fBindAddress);
         } else if (std::strcmp(name, "--root") == 0) {
-            valid = valid && *value != '\0';
-            if (valid) options->fRoot = value;
+            valid = ParseText(value, &options->fRoot);
         } else if (std::strcmp(name, "--threads") == 0) {
             valid = ParseNumber(value, 1, kMostThreads, &options->fThreads);
         } else if (std::strcmp(name, "--processes") == 0) {
             valid = ParseNumber(value, 1, ChildProcesses::kMostProcesses, &options->fProcesses);
         } else if (std::strcmp(name, "--idle-timeout") == 0) {
             valid = ParseNumber(value, 1, kMostSeconds, &options->fIdleTimeoutSeconds);
+        } else if (HttpTLS::IsBuilt() && std::strcmp(name, "--tls-cert") == 0) {
+            valid = ParseText(value, &options->fTLSCertificate);
+        } else if (HttpTLS::IsBuilt() && std::strcmp(name, "--tls-key") == 0) {
+            valid = ParseText(value, &options->fTLSKey);
         } else {
             known = false;
         }
@@ -74,6 +89,10 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
             return false;
         }
         ++i;
+    }
+    if (options->fTLSCertificate.empty() != options->fTLSKey.empty()) {
+        *error = "--tls-cert and --tls-key go together";
+        return false;
     }
     return true;
 }

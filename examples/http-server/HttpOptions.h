@@ -15,6 +15,9 @@ struct HttpOptions {
     uint32_t fIdleTimeoutSeconds = 30;
     uint32_t fProcesses = 1;  // more: a parent of that many children
     bool fSharePort = false;  // other processes may listen on the port too
+    // PEM files; both set: HTTPS (offered only where TLS is built).
+    std::string fTLSCertificate;
+    std::string fTLSKey;
 };
 
 // Fills options from the arguments after the program name. False with a one-line

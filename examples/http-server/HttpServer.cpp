@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "HttpConnectionTask.h"
 #include "HttpListener.h"
+#include "HttpTLS.h"
 #include "OSTypes.h"
 
 bool HttpServer::Start(const HttpServerConfig& config, std::string* error) {
@@ -14,6 +15,7 @@ bool HttpServer::Start(const HttpServerConfig& config, std::string* error) {
     fSite = config.fSite;
     fListener = new HttpListener(&fSite, &fGroup);
     fListener->JoinGroup();  // a group that never stopped takes it
+    if (fSite.fTLS != nullptr) fSite.fTLS->StartLog(&fGroup);
     if (config.fSharePort) fListener->SharePort();
     if (ServesIPv4Too(config.fBindAddress)) fListener->AcceptIPv4Too();
     const int32_t result = fListener->Listen(AtPort(config.fBindAddress, config.fPort));

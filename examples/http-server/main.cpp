@@ -1,11 +1,13 @@
-// http-server: static content over HTTP/1.1 on the runtime, until Ctrl-C or SIGTERM.
+// http-server: static content over HTTP/1.1, or HTTPS, on the runtime, until Ctrl-C or SIGTERM.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "ChildProcesses.h"
 #include "HttpFile.h"
 #include "HttpOptions.h"
 #include "HttpServer.h"
+#include "HttpTLS.h"
 #include "OS.h"
 #include "RuntimeHost.h"
 
@@ -22,7 +24,8 @@ int Problem(const std::string& problem, int status) {
 }
 
 // The parent of options.fProcesses children on the one port it holds.
-int RunProcesses(const HttpOptions& options, int argc, const char* const* argv) {
+int RunProcesses(const HttpOptions& options, const char* scheme, int argc,
+                 const char* const* argv) {
     ChildProcesses children("http-server");
     uint16_t port = options.fPort;
     std::string error;
@@ -30,7 +33,7 @@ int RunProcesses(const HttpOptions& options, int argc, const char* const* argv) 
     std::vector<std::string> arguments = WithOption(ArgumentsOf(argc, argv), "--processes", "");
     arguments = WithOption(arguments, "--port", std::to_string(port));
     arguments.push_back("--share-port");
-    std::printf("http-server: %u processes serving http on %s\n", options.fProcesses,
+    std::printf("http-server: %u processes serving %s on %s\n", options.fProcesses, scheme,
                 AddressText(AtPort(options.fBindAddress, port)).c_str());
     const auto sameForEach = [&](uint32_t) { return arguments; };
     if (children.Run(options.fProcesses, sameForEach, &error)) return kExitOK;
@@ -54,7 +57,18 @@ int main(int argc, char** argv) {
     config.fSite.fIdleTimeoutMSec = options.fIdleTimeoutSeconds * 1000;
     if (!options.fRoot.empty() && !ResolveRoot(options.fRoot, &config.fSite.fRoot, &error))
         return Problem(error, kExitUsage);
-    if (options.fProcesses > 1) return RunProcesses(options, argc, argv);
+    // Loaded here, before any child starts, so that a bad file is one line from one process.
+    std::unique_ptr<HttpTLS> tls;
+    if (!options.fTLSCertificate.empty()) {
+        tls.reset(HttpTLS::Make(options.fTLSCertificate, options.fTLSKey, &error));
+        if (tls == nullptr) {
+            std::fprintf(stderr, "http-server: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        config.fSite.fTLS = tls.get();
+    }
+    const char* scheme = tls != nullptr ? "https" : "http";
+    if (options.fProcesses > 1) return RunProcesses(options, scheme, argc, argv);
 
     const uint32_t threads = options.fThreads > 0 ? options.fThreads : OS::ProcessorCount();
     if (!RuntimeHost::Start({.fTaskThreads = threads}, &error)) return Problem(error, kExitFailed);
@@ -64,7 +78,7 @@ int main(int argc, char** argv) {
         RuntimeHost::Stop();
         return Problem(error, kExitFailed);
     }
-    std::printf("http-server: serving http on %s\n",
+    std::printf("http-server: serving %s on %s\n", scheme,
                 AddressText(AtPort(options.fBindAddress, server.GetPort())).c_str());
     std::fflush(stdout);
 
