@@ -5,7 +5,7 @@
 #
 #   bash bench/peers/http-compare.sh [--threads 1] [--connections 32] [--duration 3]
 #       [--rounds 3] [--rows "keep-small keep-64k close-small close-64k"]
-#       [--also NAME=PATH]...
+#       [--also NAME=PATH]... [--tls]
 #
 # Rows: keep-alive connections, or a new connection per request (wrk sends "Connection:
 # close"), each for the small page and the 64 KiB file. --threads gives the runtime's task
@@ -16,7 +16,9 @@
 # turn gets one wrk run of --duration seconds, and each figure is the median of --rounds
 # runs. Server CPU is utime + stime from /proc, summed over nginx's master and workers.
 # A run is made again (once) if other work on the machine took much CPU meanwhile.
-# Raw results go to build/peers/http-results/.
+# --tls serves both over HTTPS (TLS 1.2 and 1.3) with the test certificate, one cipher suite
+# and no session resumption, so that a new connection is a full handshake on both servers.
+# Raw results go to build/peers/http-results/ (https-results/ with --tls).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -27,19 +29,23 @@ rounds=3
 rows="keep-small keep-64k close-small close-64k"
 declare -A also=()
 also_names=""
+tls=false
 while [ $# -gt 0 ]; do
     case "$1" in
+        --tls) tls=true; shift; continue ;;
         --also) also[${2%%=*}]=${2#*=}; also_names+=" ${2%%=*}" ;;
         --threads) threads=$2 ;;
         --connections) connections=$2 ;;
         --duration) duration=$2 ;;
         --rounds) rounds=$2 ;;
         --rows) rows=$2 ;;
-        *) sed -n '2,20s/^# \{0,1\}//p' "$0"; exit 2 ;;
+        *) sed -n '2,21s/^# \{0,1\}//p' "$0"; exit 2 ;;
     esac
     shift 2
 done
 servers="runtime$also_names nginx"
+scheme=http
+$tls && scheme=https
 
 # ---- Set-up: nginx, wrk and the runtime's server ------------------------------------------
 missing=()
@@ -61,7 +67,7 @@ cmake --preset native >/dev/null
 nice cmake --build --preset native --target http-server >/dev/null
 [ "$(nproc)" -ge 2 ] || { echo "http-compare.sh: needs two CPUs to pin servers and wrk apart" >&2; exit 1; }
 
-results=build/peers/http-results
+results=build/peers/$scheme-results
 mkdir -p "$results"
 raw="$results/rows.tsv"
 : >"$raw"
@@ -76,6 +82,29 @@ mkdir -p "$work/root" "$work/nginx/logs"
 head -c 100 /dev/zero | tr '\0' 'x' >"$work/root/index.html"
 head -c 65536 /dev/urandom >"$work/root/file-64k.bin"
 chmod -R a+rX "$work/root"
+
+# TLS settings both servers take from the OpenSSL library they share, rather than from
+# options only one of them has: the TLS 1.3 suite (both OpenSSL's default, pinned so that a
+# different build cannot pick another), and no session tickets, so that wrk, which resumes
+# sessions when it reconnects, makes a full handshake on every new connection.
+cipher_suite=TLS_AES_256_GCM_SHA384
+certificate=$PWD/tests/data/tls/server.pem
+private_key=$PWD/tests/data/tls/server-key.pem
+server_env=()
+if $tls; then
+    cat >"$work/openssl.cnf" <<EOF
+openssl_conf = init
+[init]
+ssl_conf = ssl
+[ssl]
+system_default = tls
+[tls]
+MinProtocol = TLSv1.2
+Ciphersuites = $cipher_suite
+NumTickets = 0
+EOF
+    server_env=(env OPENSSL_CONF="$work/openssl.cnf")
+fi
 
 declare -A pid=() port=()
 cleanup() {
@@ -112,6 +141,16 @@ start_nginx() {
     port[nginx]=$(free_port)
     local user=""
     [ "$(id -u)" -eq 0 ] && user="user root;"
+    local listen="" tls_settings=""
+    if $tls; then
+        listen=" ssl"
+        # No session cache either: with tickets off, TLS 1.3 would resume from the cache.
+        tls_settings="ssl_certificate $certificate;
+        ssl_certificate_key $private_key;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_session_tickets off;
+        ssl_session_cache off;"
+    fi
     # Debian's defaults where they bear on serving files (sendfile, tcp_nopush); no access
     # log; keep-alive connections are not cut after a number of requests, as the runtime's
     # are not.
@@ -134,12 +173,13 @@ http {
     uwsgi_temp_path $work/nginx/uwsgi;
     scgi_temp_path $work/nginx/scgi;
     server {
-        listen 127.0.0.1:${port[nginx]};
+        listen 127.0.0.1:${port[nginx]}$listen;
         root $work/root;
+        $tls_settings
     }
 }
 EOF
-    taskset -c 0 "$nginx" -p "$work/nginx" -c "$work/nginx/nginx.conf" \
+    "${server_env[@]}" taskset -c 0 "$nginx" -p "$work/nginx" -c "$work/nginx/nginx.conf" \
         >"$results/nginx.log" 2>&1 &
     pid[nginx]=$!
     for _ in $(seq 200); do
@@ -154,15 +194,30 @@ EOF
 start_runtime() {
     local server=$1 program=build/native/examples/http-server/http-server
     [ "$server" = runtime ] || program=${also[$server]}
-    taskset -c 0 "$program" --port 0 --root "$work/root" --threads "$threads" \
-        >"$results/$server.log" 2>&1 &
+    local tls_options=()
+    $tls && tls_options=(--tls-cert "$certificate" --tls-key "$private_key")
+    "${server_env[@]}" taskset -c 0 "$program" --port 0 --root "$work/root" --threads "$threads" \
+        "${tls_options[@]}" >"$results/$server.log" 2>&1 &
     pid[$server]=$!
-    if ! wait_for_line "serving http" "$results/$server.log" "${pid[$server]}"; then
+    if ! wait_for_line "serving $scheme on" "$results/$server.log" "${pid[$server]}"; then
         echo "http-compare.sh: $server did not start:" >&2
         cat "$results/$server.log" >&2
         exit 1
     fi
-    port[$server]=$(sed -nE 's/.*serving http on [0-9.]+:([0-9]+).*/\1/p' "$results/$server.log")
+    port[$server]=$(sed -nE "s/.*serving $scheme on [0-9.]+:([0-9]+).*/\\1/p" \
+        "$results/$server.log")
+}
+
+# What a client gets from a server: protocol, cipher suite and the session tickets sent
+# after one request (none, or wrk's new connections would not all be full handshakes).
+tls_probe() {
+    printf 'GET /index.html HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n' |
+        timeout 5 openssl s_client -connect "127.0.0.1:$1" -servername localhost \
+            -CAfile tests/data/tls/ca.pem -ign_eof 2>&1 |
+        awk '/^(New|Reused),/ {gsub(",", ""); how = $1 " " $2 " " $NF}
+            /TLS session ticket:/ {++tickets}
+            /Verify return code/ {verified = $4 == 0 ? "verified" : "NOT verified"}
+            END {printf "%s, certificate %s, %d session tickets\n", how, verified, tickets}'
 }
 
 # wrk's latency figure (2.5ms, 800.00us, 1.2s) in microseconds.
@@ -186,7 +241,7 @@ run_one() {
     before=$(cpu_ticks "${pid[$server]}")
     client_before=$(awk '{print $14 + $15 + $16 + $17}' /proc/$$/stat)
     taskset -c 1 wrk -t1 -c"$connections" -d"${duration}s" --latency "${header[@]}" \
-        "http://127.0.0.1:${port[$server]}$(row_path "$row")" >"$out" 2>&1 || true
+        "$scheme://127.0.0.1:${port[$server]}$(row_path "$row")" >"$out" 2>&1 || true
     after=$(cpu_ticks "${pid[$server]}")
     machine_after=$(machine_ticks)
     client_after=$(awk '{print $14 + $15 + $16 + $17}' /proc/$$/stat)
@@ -205,8 +260,13 @@ run_one() {
         'BEGIN {o = (m - s - c) / hz; print (o > 0 ? o : 0)}')
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$row" "$server" "$round" "${rate:-0}" \
         "${p99:-0}" "$cpu_us" "$errors" "$other" >>"$raw"
-    printf '  %-11s %-8s %9.0f req/s, p99 %7.0f us, cpu %6.2f us/req, errors %s, other cpu %.2f s\n' \
+    # wrk's own CPU share, near 1 when the client rather than the server sets the pace.
+    local client
+    client=$(awk -v c=$((client_after - client_before)) -v hz="$ticks_per_second" \
+        -v d="$duration" 'BEGIN {print c / hz / d}')
+    printf '  %-11s %-8s %9.0f req/s, p99 %7.0f us, cpu %6.2f us/req, errors %s, other cpu %.2f s,' \
         "$row" "$server" "${rate:-0}" "${p99:-0}" "$cpu_us" "$errors" "$other"
+    printf ' wrk %.2f cpu\n' "$client"
 }
 
 measure() {
@@ -230,6 +290,11 @@ echo "nginx $("$nginx" -v 2>&1 | sed 's/.*\///'): $threads worker process(es) an
     "runtime: $threads task thread(s) and one event-loop thread"
 echo "servers pinned to CPU 0, wrk (1 thread, $connections connections) to CPU 1;" \
     "$rounds rounds of $duration s"
+if $tls; then
+    for server in $servers; do
+        echo "tls, $server: $(tls_probe "${port[$server]}")"
+    done
+fi
 start=$(date +%s)
 for row in $rows; do
     for round in $(seq "$rounds"); do
