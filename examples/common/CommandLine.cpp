@@ -73,3 +73,14 @@ std::vector<std::string> WithOption(std::vector<std::string> arguments, const st
     if (!value.empty()) arguments.insert(arguments.end(), {name, value});
     return arguments;
 }
+
+bool OptionRead(const char* name, const char* value, bool known, bool valid, std::string* error) {
+    if (!known) {
+        *error = std::string("unknown option '") + name + "'";
+    } else if (value == nullptr) {
+        *error = std::string("option ") + name + " needs a value";
+    } else if (!valid) {
+        *error = std::string("bad value '") + value + "' for " + name;
+    }
+    return known && value != nullptr && valid;
+}

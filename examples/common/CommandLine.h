@@ -12,6 +12,9 @@ bool ParseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* value)
 // An IPv4 or IPv6 address without a port: "127.0.0.1", "::1", "[::1]", "fe80::1%2". No
 // names, no short forms; false otherwise. The ports have options of their own.
 bool ParseAddress(const char* text, NetAddress* address);
+// The outcome of reading one "name value" option: true when it was known, had a value and
+// the value was good; otherwise false with the sentence that says which was not so.
+bool OptionRead(const char* name, const char* value, bool known, bool valid, std::string* error);
 // The address as text, with its port unless the flags say otherwise.
 std::string AddressText(const NetAddress& address, uint32_t flags = NetAddress::kWithPort);
 // The address with another port.

@@ -129,18 +129,7 @@ bool ParseEchoOptions(int argc, const char* const* argv, EchoOptions* options, s
                 if (valid && option.fField == &EchoOptions::fDurationSeconds) durationGiven = true;
             }
         }
-        if (!known) {
-            *error = std::string("unknown option '") + name + "'";
-            return false;
-        }
-        if (value == nullptr) {
-            *error = std::string("option ") + name + " needs a value";
-            return false;
-        }
-        if (!valid) {
-            *error = std::string("bad value '") + value + "' for " + name;
-            return false;
-        }
+        if (!OptionRead(name, value, known, valid, error)) return false;
         ++i;
     }
     if (options->fMode == EchoOptions::Mode::kLoad) {

@@ -76,18 +76,7 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
         } else {
             known = false;
         }
-        if (!known) {
-            *error = std::string("unknown option '") + name + "'";
-            return false;
-        }
-        if (value == nullptr) {
-            *error = std::string("option ") + name + " needs a value";
-            return false;
-        }
-        if (!valid) {
-            *error = std::string("bad value '") + value + "' for " + name;
-            return false;
-        }
+        if (!OptionRead(name, value, known, valid, error)) return false;
         ++i;
     }
     if (options->fTLSCertificate.empty() != options->fTLSKey.empty()) {
