@@ -1,8 +1,8 @@
 # shellcheck shell=bash
 # What the example programs' scripts share, sourced by them: a work directory and the
-# processes they started (in $pids), both gone at exit; failing with every log shown; a
-# bounded wait for a process to end; the files some processes hold open; whether the
-# machine has the IPv6 loopback.
+# processes they started (in $pids), both gone at exit; failing with every log shown;
+# bounded waits for a program to start serving and for a process to end; the files some
+# processes hold open; whether the machine has the IPv6 loopback.
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -22,6 +22,17 @@ ends_within() {
         sleep 0.1
     done
     ! kill -0 "$2" 2>/dev/null
+}
+# starts_serving SECONDS PID LOG TEXT [COUNT]: true once LOG holds COUNT (1) lines with TEXT;
+# fails the script when PID ends first, false when SECONDS pass.
+starts_serving() {
+    local count=${5:-1}
+    for _ in $(seq $(($1 * 10))); do
+        [ "$(grep -c "$4" "$3" 2>/dev/null)" -ge "$count" ] && return 0
+        kill -0 "$2" 2>/dev/null || fail "$(basename "$3" .log): the program ended before serving"
+        sleep 0.1
+    done
+    [ "$(grep -c "$4" "$3" 2>/dev/null)" -ge "$count" ]
 }
 # has_ipv6_loopback: true when ::1 is up (Linux).
 has_ipv6_loopback() {

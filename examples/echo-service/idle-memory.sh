@@ -15,10 +15,7 @@ ulimit -n 4096 2>/dev/null || true
 "$program" --tcp-port 0 --udp-port 0 --threads 2 >"$work/service.log" 2>&1 &
 service=$!
 pids+=("$service")
-for _ in $(seq 100); do
-    grep -q "serving echo" "$work/service.log" && break
-    sleep 0.1
-done
+starts_serving 10 "$service" "$work/service.log" "serving echo"
 tcp=$(sed -nE 's/.*tcp [0-9.]+:([0-9]+).*/\1/p' "$work/service.log")
 [ -n "$tcp" ] || fail "the service did not start"
 base_fds=$(open_fds "$service")

@@ -35,12 +35,7 @@ echo "open files per process: $(ulimit -Sn) (hard limit $hard)"
     --max-connections 7000 >"$work/service.log" 2>&1 &
 service=$!
 pids+=("$service")
-for _ in $(seq 100); do
-    [ "$(grep -c "serving echo" "$work/service.log")" -eq "$processes" ] && break
-    kill -0 "$service" 2>/dev/null || fail "the service did not start"
-    sleep 0.1
-done
-[ "$(grep -c "serving echo" "$work/service.log")" -eq "$processes" ] ||
+starts_serving 10 "$service" "$work/service.log" "serving echo" "$processes" ||
     fail "not every service process started"
 port=$(sed -nE 's/.*processes serving on tcp [0-9.]+:([0-9]+)$/\1/p' "$work/service.log")
 read -ra servers <<<"$(sed -nE 's/.*started [0-9]+ processes: ([0-9 ]+) \(.*/\1/p' "$work/service.log")"

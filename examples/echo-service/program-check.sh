@@ -18,11 +18,7 @@ start_service() {
     $runner "$program" --tcp-port 0 --udp-port 0 --threads 2 "$@" >"$log" 2>&1 &
     service=$!
     pids+=("$service")
-    for _ in $(seq 300); do
-        grep -q "serving echo" "$log" 2>/dev/null && break
-        kill -0 "$service" 2>/dev/null || fail "the service did not start"
-        sleep 0.1
-    done
+    starts_serving 30 "$service" "$log" "serving echo"
     local line
     line=$(grep -m1 "serving echo" "$log" | tr -d '\r') || fail "no serving line"
     tcp=$(sed -E 's/.*tcp [^ ]+:([0-9]+).*/\1/' <<<"$line")
@@ -89,10 +85,7 @@ if [ -z "$runner" ]; then
             fail "--processes $value was not refused"
     done
     start_service "$work/processes.log" --processes 2
-    for _ in $(seq 50); do
-        [ "$(grep -c "serving echo on tcp 127.0.0.1:$tcp " "$work/processes.log")" -eq 2 ] && break
-        sleep 0.1
-    done
+    starts_serving 5 "$service" "$work/processes.log" "serving echo on tcp 127.0.0.1:$tcp " 2
     "$program" --load --processes 2 --tcp-port "$tcp" --window 0 --connections 40 --duration 2 \
         --threads 1 >"$work/load3.log" 2>&1 || fail "the two load processes reported errors"
     kill -INT "$service"

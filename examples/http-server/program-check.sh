@@ -44,11 +44,7 @@ start_server() {
     "$program" --port 0 --threads 2 "$@" >"$log" 2>&1 &
     server=$!
     pids+=("$server")
-    for _ in $(seq 100); do
-        grep -q "serving http" "$log" 2>/dev/null && break
-        kill -0 "$server" 2>/dev/null || fail "the server did not start"
-        sleep 0.1
-    done
+    starts_serving 10 "$server" "$log" "serving http"
     port=$(sed -nE '1s/^http-server: serving https? on (127\.0\.0\.1|\[::\]):([0-9]+)$/\2/p' "$log")
     [ -n "$port" ] || fail "no serving line first"
 }
@@ -98,10 +94,7 @@ fi
 "$program" --port 0 --threads 1 --processes 2 >"$work/processes.log" 2>&1 &
 server=$!
 pids+=("$server")
-for _ in $(seq 100); do
-    [ "$(grep -c "^http-server: serving http" "$work/processes.log")" -eq 2 ] && break
-    sleep 0.1
-done
+starts_serving 10 "$server" "$work/processes.log" "^http-server: serving http" 2
 port=$(sed -nE '1s/^http-server: 2 processes serving http on 127\.0\.0\.1:([0-9]+)$/\1/p' \
     "$work/processes.log")
 for _ in $(seq 10); do
