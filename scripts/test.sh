@@ -3,8 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, 32-bit Windows under
 # Wine, or 64-bit Windows where this machine runs no 32-bit program, and static 32-bit
 # Linux under qemu-i386-static) and runs every test in each; the multicast tests run again
-# inside a private network namespace (as root). Ends with a summary; exits non-zero on any
-# failure.
+# inside a private network namespace (as root). The API reference is made once, and fails on
+# any Doxygen warning. Ends with a summary; exits non-zero on any failure.
 #
 #   scripts/test.sh [PRESET...]     default: native asan tsan win32 linux32
 set -uo pipefail
@@ -81,6 +81,8 @@ build_and_test() {
             run_multicast "$preset"
         }
 }
+
+step "docs: API reference" scripts/api-reference.sh
 
 for preset in "${presets[@]}"; do
     # A kernel with its 32-bit emulation switched off runs no 32-bit program: the 32-bit
