@@ -1,4 +1,5 @@
-// Threads started by the runtime, with a thread-local pointer back to their object.
+/// @file
+/// Threads started by the runtime, with a thread-local pointer back to their object.
 #pragma once
 
 #include <atomic>
@@ -7,30 +8,38 @@
 #include "OSTypes.h"
 #include "platform/Platform.h"
 
+/// A thread of the runtime's own: a subclass supplies Entry, the thread's body.
 class OSThread {
 public:
-    // Allocates the thread-local slot; called once before any OSThread is started.
+    /// Allocates the thread-local slot; called once before any OSThread is started.
     static void Initialize();
-    // The calling thread's OSThread, or null for threads the runtime did not start.
+    /// The calling thread's OSThread, or null for threads the runtime did not start.
     static OSThread* GetCurrent();
+    /// Blocks the calling thread for the time.
     static void Sleep(uint32_t milliseconds);
-    // Does nothing: the task threads and the event loop call it after every unit of work.
+    /// Does nothing: the task threads and the event loop call it after every unit of work.
     static void Yield() {}
-    // The calling thread's last platform error as a runtime error number.
+    /// The calling thread's last platform error as a runtime error number.
     static int32_t LastErrorCode();
 
     OSThread() = default;
-    // Requests the stop and joins the thread (once) if it was started.
+    /// Requests the stop and joins the thread (once) if it was started.
     virtual ~OSThread();
     OSThread(const OSThread&) = delete;
     OSThread& operator=(const OSThread&) = delete;
 
+    /// The thread's body, run on the new thread; it polls IsStopRequested to end in time.
     virtual void Entry() = 0;
 
+    /// Starts the thread, once; a failure is reported by assertion.
     void Start();
+    /// Asks the thread to stop; any thread.
     void SendStopRequest() { fStopRequested.store(1, std::memory_order_release); }
+    /// Whether a stop was asked for; any thread.
     Bool16 IsStopRequested() const { return fStopRequested.load(std::memory_order_acquire); }
+    /// Waits for the started thread to end; once (a second call is asserted).
     void Join();
+    /// SendStopRequest, then Join unless joined already.
     void StopAndWaitForThread();
 
 private:
