@@ -1,5 +1,6 @@
-// Intrusive hash table: elements carry their own hash value and chain link, so the table
-// allocates nothing per element and never owns what it links.
+/// @file
+/// Intrusive hash table: elements carry their own hash value and chain link, so the table
+/// allocates nothing per element and never owns what it links.
 #pragma once
 
 #include <cstddef>
@@ -10,22 +11,24 @@
 #include "OSTypes.h"
 
 // Published assertion lines of this family.
-constexpr int kAssertHashTableBuckets = 47;  // the bucket array could not be allocated
-constexpr int kAssertHashTableLinked = 63;   // an inserted element is already chained
+constexpr int kAssertHashTableBuckets = 47;  ///< The bucket array could not be allocated.
+constexpr int kAssertHashTableLinked = 63;   ///< An inserted element is already chained.
 
-// The element type T provides:
-//   uint32_t fHashValue;   the hash that places it
-//   T* fNextInChain;       null while the element is in no table
-//   K GetKey();            its key, to compare with a looked-up key
-// The key type K provides GetHashValue() and operator==; equal keys must have equal hashes
-// for a lookup to find its element.
-//
-// No lock of its own: users serialise access.
+/// A table of elements of type T found by keys of type K. The element type T provides:
+///
+///     uint32_t fHashValue;   the hash that places it
+///     T* fNextInChain;       null while the element is in no table
+///     K GetKey();            its key, to compare with a looked-up key
+///
+/// The key type K provides GetHashValue() and operator==; equal keys must have equal hashes
+/// for a lookup to find its element.
+///
+/// No lock of its own: users serialise access.
 template <typename T, typename K>
 class OSHashTable {
 public:
-    // A power-of-two bucket count indexes by mask, any other by modulo. A count of 0 is
-    // taken as 1: there is always a bucket to put an element in.
+    /// A power-of-two bucket count indexes by mask, any other by modulo. A count of 0 is
+    /// taken as 1: there is always a bucket to put an element in.
     explicit OSHashTable(uint32_t bucketCount) {
         fBucketCount = bucketCount > 0 ? bucketCount : 1;
         fBuckets = AllocateBuckets(fBucketCount);
@@ -44,7 +47,7 @@ public:
     OSHashTable(const OSHashTable&) = delete;
     OSHashTable& operator=(const OSHashTable&) = delete;
 
-    // Links the element at the head of its bucket.
+    /// Links the element at the head of its bucket.
     void Insert(T* element) {
         AssertAt(element->fNextInChain == nullptr, kAssertHashTableLinked);
         T** head = &fBuckets[BucketIndex(element->fHashValue)];
@@ -53,7 +56,7 @@ public:
         ++fEntryCount;
     }
 
-    // Unlinks the element, found by identity; one that is not in the table is ignored.
+    /// Unlinks the element, found by identity; one that is not in the table is ignored.
     void Erase(T* element) {
         T** link = &fBuckets[BucketIndex(element->fHashValue)];
         while (*link != nullptr && *link != element)
@@ -64,7 +67,8 @@ public:
         --fEntryCount;
     }
 
-    // The first element of the key's bucket, from the head, whose key equals the key.
+    /// The first element of the key's bucket, from the head, whose key equals the key; null
+    /// when none does.
     T* Lookup(const K& key) const {
         for (T* element = fBuckets[BucketIndex(key.GetHashValue())]; element != nullptr;
              element = element->fNextInChain) {
@@ -73,14 +77,16 @@ public:
         return nullptr;
     }
 
+    /// The bucket a hash value places an element in.
     uint32_t BucketIndex(uint32_t hash) const {
         return fIndexMask != 0 ? hash & fIndexMask : hash % fBucketCount;
     }
-    // The head of a bucket's chain, for walking the table; index below GetBucketCount.
+    /// The head of a bucket's chain, for walking the table; index below GetBucketCount.
     T* BucketHead(uint32_t index) const { return fBuckets[index]; }
-    uint32_t GetBucketCount() const { return fBucketCount; }
+    uint32_t GetBucketCount() const { return fBucketCount; }  ///< At least 1.
+    /// The bucket count less one when it is a power of two, else 0 (indexing by modulo).
     uint32_t GetIndexMask() const { return fIndexMask; }
-    uint64_t GetEntryCount() const { return fEntryCount; }
+    uint64_t GetEntryCount() const { return fEntryCount; }  ///< The elements linked.
 
 private:
     static T** AllocateBuckets(uint32_t count) {
