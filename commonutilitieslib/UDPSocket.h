@@ -1,5 +1,6 @@
-// Datagram sockets with multicast control, and an optional table a service can use to
-// route datagrams by their sender.
+/// @file
+/// Datagram sockets with multicast control, and an optional table a service can use to
+/// route datagrams by their sender.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,15 @@
 #include "OSMutex.h"
 #include "Socket.h"
 
-// The key of a demultiplexer entry: a remote IPv4 address and port, host byte order.
+/// The key of a demultiplexer entry: a remote IPv4 address and port, host byte order.
 class UDPDemultiplexerKey {
 public:
+    /// Address and port in host byte order.
     UDPDemultiplexerKey(uint32_t remoteAddress, uint16_t remotePort)
         : fRemoteAddress(remoteAddress), fRemotePort(remotePort) {}
+    /// The address with the port folded into its upper half.
     uint32_t GetHashValue() const { return fRemoteAddress ^ (uint32_t(fRemotePort) << 16); }
+    /// Same address and port.
     bool operator==(const UDPDemultiplexerKey& other) const {
         return fRemoteAddress == other.fRemoteAddress && fRemotePort == other.fRemotePort;
     }
@@ -23,67 +27,78 @@ private:
     uint16_t fRemotePort;
 };
 
-// A service's entry in a demultiplexer: what stands for one remote sender. Not owned by
-// the table.
+/// A service's entry in a demultiplexer: what stands for one remote sender. Not owned by
+/// the table.
 class UDPDemultiplexerEntry {
 public:
+    /// The sender (host byte order) and the service's object for it, not owned.
     UDPDemultiplexerEntry(uint32_t remoteAddress, uint16_t remotePort, void* object)
         : fHashValue(UDPDemultiplexerKey(remoteAddress, remotePort).GetHashValue()),
           fRemoteAddress(remoteAddress),
           fRemotePort(remotePort),
           fObject(object) {}
+    /// The key the table finds the entry by.
     UDPDemultiplexerKey GetKey() const { return {fRemoteAddress, fRemotePort}; }
 
-    uint32_t fHashValue;
-    UDPDemultiplexerEntry* fNextInChain = nullptr;
-    uint32_t fRemoteAddress;
-    uint16_t fRemotePort;
-    void* fObject;
+    uint32_t fHashValue;                            ///< The key's hash.
+    UDPDemultiplexerEntry* fNextInChain = nullptr;  ///< The table's chain link.
+    uint32_t fRemoteAddress;                        ///< Host byte order.
+    uint16_t fRemotePort;                           ///< Host byte order.
+    void* fObject;                                  ///< The service's; not owned.
 };
 
-// A table for the service's use; the socket's operations never touch it. Its users take
-// fMutex around every use of fTable.
+/// A table for the service's use; the socket's operations never touch it. Its users take
+/// fMutex around every use of fTable.
 struct UDPDemultiplexer {
-    static constexpr uint32_t kDemultiplexerBuckets = 2747;
+    static constexpr uint32_t kDemultiplexerBuckets = 2747;  ///< The table's bucket count.
 
-    UDPDemultiplexer() : fTable(kDemultiplexerBuckets) {}
+    UDPDemultiplexer() : fTable(kDemultiplexerBuckets) {}  ///< An empty table.
 
-    OSHashTable<UDPDemultiplexerEntry, UDPDemultiplexerKey> fTable;
-    OSMutex fMutex;
+    OSHashTable<UDPDemultiplexerEntry, UDPDemultiplexerKey> fTable;  ///< Entries by sender.
+    OSMutex fMutex;                                                  ///< Guards fTable.
 };
 
+/// A datagram socket; see the file's description.
 class UDPSocket : public Socket {
 public:
-    // Construction flag: give the socket a demultiplexer.
+    /// Construction flag: give the socket a demultiplexer.
     static constexpr uint32_t kUseDemultiplexer = 0x0100;
 
+    /// The flags are Socket's, and kUseDemultiplexer.
     UDPSocket(Task* notifyTask, uint32_t flags);
-    ~UDPSocket() override;
+    ~UDPSocket() override;  ///< Deletes the demultiplexer, if any.
 
-    // Address and port in host byte order. 0 or the error number.
+    /// Sends one datagram; address and port in host byte order. 0 or the error number.
     int32_t SendDatagram(uint32_t address, uint16_t port, const void* data, uint32_t length);
-    // One datagram with its sender (host byte order). The sender outputs are written even
-    // when the call fails: then they name the previous datagram's sender. A datagram larger
-    // than the buffer fails (kErrNotConnected) and is dropped.
+    /// One datagram with its sender (host byte order): 0, EAGAIN when none waits, or the
+    /// error. The sender outputs are written even when the call fails: then they name the
+    /// previous datagram's sender. A datagram larger than the buffer fails (kErrNotConnected)
+    /// and is dropped.
     int32_t ReceiveDatagram(uint32_t* outAddress, uint16_t* outPort, void* buffer,
                             uint32_t bufferSize, uint32_t* outLength);
-    // The same for an IPv4 or IPv6 socket (an IPv6 sender reads as address 0 above).
+    /// SendDatagram for an IPv4 or IPv6 socket.
     int32_t SendDatagram(const NetAddress& to, const void* data, uint32_t length);
+    /// ReceiveDatagram for an IPv4 or IPv6 socket (an IPv6 sender reads as address 0 above).
     int32_t ReceiveDatagram(NetAddress* outSender, void* buffer, uint32_t bufferSize,
                             uint32_t* outLength);
 
-    // Memberships on the interface the socket is bound to (any when unbound).
+    /// Joins the IPv4 group (host byte order) on the interface the socket is bound to (any
+    /// when unbound). 0 or the error.
     int32_t JoinGroup(uint32_t group);
+    /// Leaves the group, as JoinGroup joined it.
     int32_t LeaveGroup(uint32_t group);
-    // Memberships of an IPv6 group on the interface with that index (see the interface
-    // table; 0 lets the system choose). kErrBadAddress for a group that is not IPv6.
+    /// Joins an IPv6 group on the interface with that index (see the interface table; 0 lets
+    /// the system choose). kErrBadAddress for a group that is not IPv6.
     int32_t JoinGroup(const NetAddress& group, uint32_t interfaceIndex);
+    /// Leaves an IPv6 group, as JoinGroup joined it.
     int32_t LeaveGroup(const NetAddress& group, uint32_t interfaceIndex);
-    // The low eight bits of ttl, passed as one byte.
+    /// The multicast time to live: the low eight bits of ttl, passed as one byte.
     int32_t SetMulticastTtl(uint32_t ttl);
-    // The interface address in network byte order, passed through unchanged.
+    /// The interface multicasts leave by: its address in network byte order, passed through
+    /// unchanged.
     int32_t SetMulticastInterface(uint32_t interfaceAddress);
 
+    /// The socket's demultiplexer, or null when made without kUseDemultiplexer.
     UDPDemultiplexer* GetDemultiplexer() { return fDemultiplexer; }
 
 private:
