@@ -1,8 +1,9 @@
-// Tasks, the task threads that run them, and the pool those threads form.
-//
-// A task is signalled with event bits from any thread. The signal that turns the task from
-// idle to scheduled queues it on one task thread; only that thread clears the scheduled bit
-// again, so a task is queued at most once and run by one thread at a time.
+/// @file
+/// Tasks, the task threads that run them, and the pool those threads form.
+///
+/// A task is signalled with event bits from any thread. The signal that turns the task from
+/// idle to scheduled queues it on one task thread; only that thread clears the scheduled bit
+/// again, so a task is queued at most once and run by one thread at a time.
 #pragma once
 
 #include <atomic>
@@ -15,49 +16,52 @@
 
 class TaskThread;
 
+/// A unit of work run by a task thread when signalled. A subclass supplies Run; the task is
+/// made with new and, once Run answers negative, deleted by its thread.
 class Task {
 public:
-    static constexpr uint32_t kTaskNameSize = 48;
+    static constexpr uint32_t kTaskNameSize = 48;  ///< The name's bytes, its NUL included.
 
     // The event word. Bits 0 to 30 carry the callers' events; bit 31 marks a task that is
     // queued, running or parked.
-    static constexpr uint32_t kScheduledBit = 0x80000000;
-    static constexpr uint32_t kTimerEvent = 0x00000002;
-    static constexpr uint32_t kReadEvent = 0x00000010;
+    static constexpr uint32_t kScheduledBit = 0x80000000;  ///< Queued, running or parked.
+    static constexpr uint32_t kTimerEvent = 0x00000002;    ///< A timer's event bit.
+    static constexpr uint32_t kReadEvent = 0x00000010;     ///< A socket is ready.
 
     Task();
     virtual ~Task() = default;
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
 
-    // The task's work. Negative: finished, its thread deletes it. 0: nothing more until the
-    // next signal. Positive: run again after that many milliseconds.
+    /// The task's work. Negative: finished, its thread deletes it. 0: nothing more until the
+    /// next signal. Positive: run again after that many milliseconds.
     virtual int64_t Run() = 0;
 
-    // Stores "live_" followed by the name, cut to fit; a null name changes nothing.
+    /// Stores "live_" followed by the name, cut to fit; a null name changes nothing.
     void SetTaskName(const char* name);
-    const char* GetTaskName() const { return fTaskName; }
+    const char* GetTaskName() const { return fTaskName; }  ///< With its "live_" prefix.
+    /// The name still begins with "live_": the object is a task not yet deleted.
     Bool16 Valid() const;
 
-    // The event word as it stands (for diagnostics; it may change at any moment).
+    /// The event word as it stands (for diagnostics; it may change at any moment).
     uint32_t GetEvents() const;
 
-    // Sets the bits and schedules the task if it was idle. Any thread, any time while the
-    // task exists.
+    /// Sets the bits and schedules the task if it was idle. Any thread, any time while the
+    /// task exists.
     void Signal(uint32_t events);
 
-    // The pending events (bits 0 to 30), cleared; bits signalled meanwhile survive. Called
-    // from Run.
+    /// The pending events (bits 0 to 30), cleared; bits signalled meanwhile survive. Called
+    /// from Run.
     uint32_t TakeEvents();
 
-    // Gives up the exclusive hold of the global lock taken for this run, if there is one.
+    /// Gives up the exclusive hold of the global lock taken for this run, if there is one.
     void ReleaseGlobalLock();
 
 protected:
-    // The task thread whose run queue the next scheduling signal uses (any when null).
-    // Cleared by the thread before every run.
+    /// The task thread whose run queue the next scheduling signal uses (any when null).
+    /// Cleared by the thread before every run.
     std::atomic<TaskThread*> fUseThisThread{nullptr};
-    // Run next time with the global lock held exclusively; cleared after that run.
+    /// Run next time with the global lock held exclusively; cleared after that run.
     Bool16 fGlobalWriteLock = 0;
 
 private:
@@ -78,10 +82,12 @@ private:
     OSQueueElem fTaskQueueElem;
 };
 
+/// A thread that runs the tasks of its run queue and its timer heap, one at a time, under
+/// the global lock. The pool makes and deletes them.
 class TaskThread : public OSThread {
 public:
-    static constexpr uint32_t kTimerHeapStartSize = 1024;
-    // The shortest wait on the run queue: idle threads look again every 10 ms.
+    static constexpr uint32_t kTimerHeapStartSize = 1024;  ///< The timer heap's first size.
+    /// The shortest wait on the run queue: idle threads look again every 10 ms.
     static constexpr int64_t kMinWaitMSec = 10;
 
     TaskThread();
@@ -89,9 +95,9 @@ public:
 
     void Entry() override;
 
-    // How long to wait on the run queue when the earliest timer is due in `untilDue` ms
-    // (0 with no timer): at least kMinWaitMSec, and never so long that it would read as
-    // "no limit" or pass the timer.
+    /// How long to wait on the run queue when the earliest timer is due in `untilDue` ms
+    /// (0 with no timer): at least kMinWaitMSec, and never so long that it would read as
+    /// "no limit" or pass the timer.
     static int32_t WaitMSecFor(int64_t untilDue);
 
 private:
@@ -112,19 +118,21 @@ private:
     OSBlockingQueue fTaskQueue;
 };
 
+/// The process's task threads, all static. Signals spread tasks over them in turn.
 class TaskThreadPool {
 public:
-    // Creates and starts the threads, then publishes their number. Once per process.
+    /// Creates and starts the threads, then publishes their number. Once per process (a
+    /// second call is reported by assertion and changes nothing). Always 1.
     static Bool16 AddThreads(uint32_t count);
-    // Stops every thread after it has emptied its run queue, publishes the count 0 (later
-    // signals are recorded and never scheduled), and deletes the threads once no signal is
-    // still queueing a task.
+    /// Stops every thread after it has emptied its run queue, publishes the count 0 (later
+    /// signals are recorded and never scheduled), and deletes the threads once no signal is
+    /// still queueing a task.
     static void RemoveThreads();
 
-    static TaskThread** sTaskThreadArray;
-    // Read by Task::Signal on any thread without a lock.
+    static TaskThread** sTaskThreadArray;  ///< The threads; owned by the pool.
+    /// The threads' count. Read by Task::Signal on any thread without a lock.
     static std::atomic<uint32_t> sNumTaskThreads;
-    static uint32_t sRoundRobinCounter;  // changed only by AtomicAdd
+    static uint32_t sRoundRobinCounter;  ///< The next thread in turn; changed only by AtomicAdd.
 
 private:
     friend class Task;
@@ -135,15 +143,15 @@ private:
     static std::atomic<uint32_t> sSignalsInFlight;
 };
 
-// While one is open on a thread, the task threads that the thread's signals queue tasks for
-// are woken when it closes, once each, instead of at every signal: a thread that hands out
-// a burst of work (the event loop with many sockets ready at once) wakes each task thread
-// once, after the whole burst is queued, and is not overtaken by the first task it wakes.
-// The tasks are queued at once; only the wake-ups wait.
+/// While one is open on a thread, the task threads that the thread's signals queue tasks for
+/// are woken when it closes, once each, instead of at every signal: a thread that hands out
+/// a burst of work (the event loop with many sockets ready at once) wakes each task thread
+/// once, after the whole burst is queued, and is not overtaken by the first task it wakes.
+/// The tasks are queued at once; only the wake-ups wait.
 class TaskWakeUpBatch {
 public:
-    TaskWakeUpBatch();
-    ~TaskWakeUpBatch();
+    TaskWakeUpBatch();   ///< Opens a batch on the calling thread; batches nest.
+    ~TaskWakeUpBatch();  ///< Closes it, waking the threads it held.
     TaskWakeUpBatch(const TaskWakeUpBatch&) = delete;
     TaskWakeUpBatch& operator=(const TaskWakeUpBatch&) = delete;
 
