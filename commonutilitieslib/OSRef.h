@@ -66,7 +66,7 @@ private:
 class OSRefRegistry {
 public:
     static constexpr int32_t kDuplicateName = 1;  ///< Insert's answer for a name present.
-    /// A count above this is a release without a hold (reported by assertion).
+    /// A count beyond this after a release means a release without a hold (asserted).
     static constexpr uint32_t kRefCountLimit = 0x100000;
 
     /// A table of that many buckets (see OSHashTable).

@@ -28,7 +28,7 @@ public:
     OSThread(const OSThread&) = delete;
     OSThread& operator=(const OSThread&) = delete;
 
-    /// The thread's body, run on the new thread; it polls IsStopRequested to end in time.
+    /// The thread's body, run on the new thread; it ends once IsStopRequested says so.
     virtual void Entry() = 0;
 
     /// Starts the thread, once; a failure is reported by assertion.

@@ -84,8 +84,8 @@ public:
     uint32_t GetLocalAddress() const { return IPv4Of(fLocalAddress); }
     /// The local port in host byte order.
     uint16_t GetLocalPort() const { return Platform::NetworkToHost16(fLocalAddress.fIPv4.fPort); }
-    /// The local address and port. An IPv4 address that reached a dual-stack socket reads as the
-    /// IPv4 address it is.
+    /// The local address and port. An IPv4 address that reached a dual-stack socket reads as
+    /// the IPv4 address it is.
     NetAddress GetLocalNetAddress() const { return NetAddress::FromSocketAddress(fLocalAddress); }
 
 protected:

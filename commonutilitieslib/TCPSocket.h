@@ -42,8 +42,8 @@ public:
     uint32_t GetRemoteAddress() const { return IPv4Of(fRemoteAddress); }
     /// The peer's port in host byte order.
     uint16_t GetRemotePort() const { return Platform::NetworkToHost16(fRemoteAddress.fIPv4.fPort); }
-    /// The peer's address and port. A dual-stack listener's IPv4 client reads as the IPv4 address
-    /// it is.
+    /// The peer's address and port. A dual-stack listener's IPv4 client reads as the IPv4
+    /// address it is.
     NetAddress GetRemoteNetAddress() const { return NetAddress::FromSocketAddress(fRemoteAddress); }
 
 private:

@@ -57,8 +57,8 @@ int32_t TakeEvent(EventRequest* request, Bool16 wait);
 void SwitchOffDeliveredSocket(const EventRequest* request);
 
 /// Test seam: posts a message with any number naming the socket, as another sender might:
-/// lets tests show that messages the runtime did not ask for change nothing. True when posted;
-/// waits for the source like a watch. For tests only.
+/// lets tests show that messages the runtime did not ask for change nothing. True when
+/// posted; waits for the source like a watch. For tests only.
 Bool16 PostEventMessage(uint32_t message, int32_t socket);
 
 /// The hidden window's procedure (Windows): 1 to WM_NCCREATE, 0 to everything else.
