@@ -2,7 +2,9 @@
 /// An IPv4 or IPv6 address with its port, and for IPv6 its scope (the index of the interface
 /// a link-local address belongs to). Read from and written as text by the runtime itself, so
 /// that every platform takes and gives the same forms:
+///
 ///     127.0.0.1   127.0.0.1:80   ::1   [::1]   [::1]:8080   fe80::1%2   [fe80::1%2]:5000
+///
 /// IPv6 text is written in its canonical form: lower case, no leading zeros, the longest run
 /// of two or more zero groups (the first of equal runs) as "::", and an IPv4-mapped address
 /// as \::ffff:1.2.3.4, or as plain IPv4 text when asked.
