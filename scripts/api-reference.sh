@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the API reference of the public headers with Doxygen (docs/Doxyfile) and fails on any
 # Doxygen warning: an undocumented public name, or a comment Doxygen cannot read. The guide's
-# docs/README.md becomes the main page when it exists.
+# pages (docs/*.md) go in beside the headers, docs/README.md as the main page, once it exists.
 #   api-reference.sh [OUTPUT_DIR]     default: build/docs; the HTML goes to OUTPUT_DIR/html
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,8 +11,11 @@ mkdir -p "$out"
 {
     cat docs/Doxyfile
     echo "OUTPUT_DIRECTORY = \"$out\""
+    # All the guide's pages, so that its links from one page to another resolve.
     if [ -f docs/README.md ]; then
-        echo "INPUT += docs/README.md"
+        for page in docs/*.md; do
+            echo "INPUT += \"$page\""
+        done
         echo "USE_MDFILE_AS_MAINPAGE = docs/README.md"
     fi
 } | doxygen -
