@@ -25,6 +25,7 @@ public:
 ErrorStreamLogger sErrorStreamLogger;
 bool sBasicsUp = false;  // logger, clock, threads, socket library, interface table
 bool sTaskThreadsUp = false;
+bool sStopped = false;  // the pool is made once per process: no Start after a Stop
 
 bool StartBasics(AssertLogger* logger, std::string* error) {
     InstallAssertLogger(logger != nullptr ? logger : &sErrorStreamLogger);
@@ -42,6 +43,10 @@ bool StartBasics(AssertLogger* logger, std::string* error) {
 }  // namespace
 
 bool RuntimeHost::Start(const RuntimeHostConfig& config, std::string* error) {
+    if (sStopped) {
+        *error = "the runtime was stopped: it starts once per process";
+        return false;
+    }
     if (!sBasicsUp && !StartBasics(config.fAssertLogger, error)) return false;
     if (config.fEventLoop && Socket::sEventLoop == nullptr) {
         // The event loop runs for the life of the process: it is never destroyed.
@@ -79,4 +84,5 @@ void RuntimeHost::Stop() {
     if (sTaskThreadsUp) TaskThreadPool::RemoveThreads();
     sTaskThreadsUp = false;
     if (sBasicsUp) Platform::StopSocketLibrary();
+    sStopped = true;
 }

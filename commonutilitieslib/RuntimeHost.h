@@ -28,7 +28,8 @@ class RuntimeHost {
 public:
     /// Brings up, in order, each part the config asks for that is not up yet, so a later
     /// call can add what an earlier one left out. False with a one-line reason in *error;
-    /// what came up before the failure stays up.
+    /// what came up before the failure stays up. False after Stop: the runtime starts once
+    /// per process.
     static bool Start(const RuntimeHostConfig& config, std::string* error);
     /// Removes the task threads (after they emptied their run queues) and stops the socket
     /// library. The event loop lasts until the process ends. Every task that should finish

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs one build's multicast tests inside the private network namespace its caller made
-# with `unshare --net`: loopback up with multicast on and 224.0.0.0/4 routed to it, and
-# nothing else. Under Wine the Wine server makes the sockets, so it is started in here
+# with `unshare --net`: loopback up with multicast on and 224.0.0.0/4 routed to it, and a
+# pair of linked interfaces with one link-local address for IPv6 groups (loopback takes no
+# IPv6 multicast): both ends stay in here. Under Wine the Wine server makes the sockets, so it is started in here
 # too: a server outside would put them in the machine's own network. The linux32 build
 # runs under qemu, as its test preset runs it.
 #
@@ -16,6 +17,12 @@ ip route add 224.0.0.0/4 dev lo
 # More loopback addresses than one small interface-list buffer holds (26 records): the
 # tests find the last of them in the interface table.
 for i in $(seq 1 40); do ip addr add "127.0.1.$i/32" dev lo; done
+ip link add mc0 type veth peer name mc1
+for end in mc0 mc1; do
+    ip link set "$end" addrgenmode none
+    ip link set "$end" up
+done
+ip addr add fe80::1/64 dev mc0 nodad
 export CU_MULTICAST_NAMESPACE=1
 
 log=$(mktemp)

@@ -31,8 +31,10 @@ protected:
                 << "an interface has the address " << Text(SocketUtils::GetInterfaceAddressText(i));
         }
         for (uint32_t i = 0; i < SocketUtils::GetIPv6AddressCount(); ++i) {
-            ASSERT_EQ(SocketUtils::GetIPv6Address(i)->fAddress, NetAddress::IPv6Loopback(0))
-                << "an interface has " << Text(&SocketUtils::GetIPv6Address(i)->fAddressText);
+            const InterfaceIPv6Record* record = SocketUtils::GetIPv6Address(i);
+            ASSERT_TRUE(record->fAddress == NetAddress::IPv6Loopback(0) ||
+                        record->fAddress.GetScopeId() != 0)
+                << "an interface has " << Text(&record->fAddressText);
         }
         const HeldSocket probe(Platform::OpenSocket(Platform::kSocketDatagram));
         Platform::SocketAddress outside = LoopbackAddress(9);
@@ -90,19 +92,48 @@ TEST_F(Multicast, DatagramsToTheGroupLeaveByTheInterfaceChosenByItsAddress) {
     EXPECT_EQ(member.At(0).fPort, sender.Port());
 }
 
-// An IPv6 group is joined and left on the interface its index names: loopback's, in here.
-TEST_F(Multicast, AnIPv6GroupIsJoinedAndLeftOnAnInterfaceChosenByItsIndex) {
-    const InterfaceIPv6Record* loopback = SocketUtils::GetIPv6Address(0);
-    ASSERT_NE(loopback, nullptr) << "loopback has no IPv6 address (::1)";
-    NetAddress group;  // link-local scope, transient
-    ASSERT_EQ(NetAddress::Parse("ff12::7701", 10, &group), 0);
-    UDPSocket socket(nullptr, Socket::kSocketNonBlocking);
-    ASSERT_EQ(socket.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
-    EXPECT_EQ(socket.JoinGroup(group, loopback->fInterfaceIndex), 0);
-    EXPECT_EQ(socket.LeaveGroup(group, loopback->fInterfaceIndex), 0);
-    EXPECT_NE(socket.LeaveGroup(group, loopback->fInterfaceIndex), 0) << "left twice";
-    EXPECT_EQ(socket.JoinGroup(NetAddress::IPv4(kGroup, 0), 0), kErrBadAddress);
-    socket.Dispose();
+// An IPv6 group joined on the interface its index names gets what is sent to it there, until
+// it is left. Loopback takes no IPv6 multicast: the namespace's link-local pair carries it.
+TEST_F(Multicast, AnIPv6GroupOnTheInterfaceChosenByItsIndexIsDeliveredUntilLeft) {
+    const InterfaceIPv6Record* link = nullptr;
+    for (uint32_t i = 0; i < SocketUtils::GetIPv6AddressCount(); ++i)
+        if (SocketUtils::GetIPv6Address(i)->fAddress.GetScopeId() != 0)
+            link = SocketUtils::GetIPv6Address(i);
+    ASSERT_NE(link, nullptr) << "no link-local address in the namespace";
+    UDPSocket member(nullptr, Socket::kSocketNonBlocking),
+        sender(nullptr, Socket::kSocketNonBlocking);
+    ASSERT_EQ(member.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
+    ASSERT_EQ(sender.Open(Socket::kDatagramType, NetAddress::Family::kIPv6), 0);
+    ASSERT_EQ(member.Bind(NetAddress::IPv6Any(0)), 0);
+    // Link-local scope, transient; the scope names the interface the datagrams leave by.
+    const std::string text = "[ff12::7701%" + std::to_string(link->fInterfaceIndex) +
+                             "]:" + std::to_string(member.GetLocalNetAddress().GetPort());
+    NetAddress group;
+    ASSERT_EQ(NetAddress::Parse(text.data(), uint32_t(text.size()), &group), 0) << text;
+    const auto received = [&member](std::string* data, NetAddress* from) {
+        char buffer[64];
+        uint32_t length = 0;
+        if (member.ReceiveDatagram(from, buffer, sizeof(buffer), &length) != 0) return false;
+        data->assign(buffer, length);
+        return true;
+    };
+    std::string data;
+    NetAddress from;
+
+    ASSERT_EQ(member.JoinGroup(group, link->fInterfaceIndex), 0);
+    ASSERT_EQ(sender.SendDatagram(group, "one", 3), 0);
+    ASSERT_TRUE(WaitUntil([&] { return received(&data, &from); }));
+    EXPECT_EQ(data, "one");
+    EXPECT_EQ(std::memcmp(from.GetBytes(), link->fAddress.GetBytes(), 16), 0);
+
+    EXPECT_EQ(member.LeaveGroup(group, link->fInterfaceIndex), 0);
+    ASSERT_EQ(sender.SendDatagram(group, "two", 3), 0);
+    EXPECT_TRUE(StaysFalseFor([&] { return received(&data, &from); }, 200ms))
+        << "delivered after leaving: " << data;
+    EXPECT_NE(member.LeaveGroup(group, link->fInterfaceIndex), 0) << "left twice";
+    EXPECT_EQ(member.JoinGroup(NetAddress::IPv4(kGroup, 0), 0), kErrBadAddress);
+    member.Dispose();
+    sender.Dispose();
 }
 
 }  // namespace

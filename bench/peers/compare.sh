@@ -15,7 +15,8 @@
 # CPU 1, so every server has one core and the generator never takes CPU from it. --threads
 # takes a list ("1 2" runs everything once per count): the runtime's task threads (its
 # event-loop thread comes on top), Asio's io_context threads, libuv's and libevent's loops;
-# the epoll loop always has one. Scenarios: tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64. Every
+# the epoll loop always has one. Scenarios: tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64, and
+# churn-16 (16 at a time: connect, one 64-byte echo, close; a round trip is a connection). Every
 # figure is the median of --repeat runs, taken in rounds over all servers so that a slow
 # spell hits each alike. Each run waits for an idle machine and is made again if other
 # work took much CPU meanwhile. Raw results go to build/peers/results/.
@@ -25,7 +26,7 @@ cd "$(dirname "$0")/../.."
 threads_list="1"
 duration=3
 servers="runtime uv event asio epoll"
-scenarios="tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64"
+scenarios="tcp-1x64 tcp-64x64 tcp-64x4k udp-32x64 churn-16"
 repeat=3
 syscalls=1
 declare -A also=()
@@ -51,6 +52,7 @@ scenario_args() {
         tcp-64x64) echo "--connections 64 --message-size 64 --window 0" ;;
         tcp-64x4k) echo "--connections 64 --message-size 4096 --window 0" ;;
         udp-32x64) echo "--connections 0 --window 32 --datagram-size 64" ;;
+        churn-16) echo "--connections 16 --message-size 64 --window 0 --churn" ;;
         *) echo "unknown scenario $1" >&2; exit 2 ;;
     esac
 }
@@ -177,11 +179,12 @@ run_one() {
     machine_after=$(machine_ticks)
     stop_server
 
-    local seconds rate median p99 errors server_cpu client_cpu other_cpu trips
+    local seconds rate median p99 p999 errors server_cpu client_cpu other_cpu trips
     seconds=$(json_value "$json" seconds)
     rate=$(json_value "$json" round_trips_per_second)
     median=$(json_value "$json" median_latency_us)
     p99=$(json_value "$json" p99_latency_us)
+    p999=$(json_value "$json" p999_latency_us)
     errors=$(json_value "$json" errors)
     trips=$(json_value "$json" round_trips)
     server_cpu=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" 'BEGIN{print t / hz}')
@@ -194,9 +197,9 @@ run_one() {
     local note=ok
     [ "$client_status" -eq 0 ] || note="client-exit-$client_status"
     [ "$server_status" -eq 0 ] || note="server-exit-$server_status"
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$threads" "$scenario" \
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$threads" "$scenario" \
         "$server" "$note" "${seconds:-0}" "${rate:-0}" "${median:-0}" "${p99:-0}" \
-        "${errors:-0}" "$server_cpu" "$client_cpu" "$other_cpu" "$switches" >>"$rows"
+        "${errors:-0}" "$server_cpu" "$client_cpu" "$other_cpu" "$switches" "${p999:-0}" >>"$rows"
     printf '  %-10s %-8s %10.0f round trips/s, p99 %s us, server cpu %.2f s, %s\n' "$scenario" \
         "$server" "${rate:-0}" "${p99:-0}" "$server_cpu" "$note"
 }
@@ -209,7 +212,7 @@ count_calls() {
     start_server "$server" "$threads" "$results/$tag.server.log" || return 0
     local events=raw_syscalls:sys_enter,context-switches
     local call
-    for call in epoll_wait epoll_ctl read recvfrom write sendto futex; do
+    for call in epoll_wait epoll_ctl read recvfrom write sendto futex accept4 close; do
         events+=",syscalls:sys_enter_$call"
     done
     # shellcheck disable=SC2046
@@ -229,7 +232,7 @@ count_calls() {
         }
         END {
             line = head
-            n = split("calls switches epoll_wait epoll_ctl read recvfrom write sendto futex", k, " ")
+            n = split("calls switches epoll_wait epoll_ctl read recvfrom write sendto futex accept4 close", k, " ")
             for (i = 1; i <= n; ++i) line = line "\t" sprintf("%.2f", figure[k[i]])
             print line
         }' "$results/$tag.csv" >>"$calls"
@@ -290,14 +293,15 @@ function median(key, s, metric,    count, i, j, v, t) {
     value[key, $3, "p99", i] = $8; errors[key, $3] += $9
     value[key, $3, "cpu", i] = $10; value[key, $3, "client", i] = $11
     value[key, $3, "other", i] = $12; value[key, $3, "switches", i] = $13
+    value[key, $3, "p999", i] = $14
     value[key, $3, "perCPU", i] = $10 > 0 ? $6 * $5 / $10 : 0
 }
 END {
     n = split(servers, names, " ")
-    printf "\n%-3s %-10s %-8s %9s %6s %7s %6s %7s %6s %9s %6s %6s %7s %7s %7s %s\n", "thr",
-        "scenario", "server", "rt/s", "x", "med us", "x", "p99 us", "x", "rt/cpu-s", "x",
-        "cs/rt", "srv cpu", "cli cpu", "oth cpu", "errors"
-    split("rate median p99 perCPU cpu client other switches", metrics, " ")
+    printf "\n%-3s %-10s %-8s %9s %6s %7s %6s %7s %6s %8s %6s %9s %6s %6s %7s %7s %7s %s\n", "thr",
+        "scenario", "server", "rt/s", "x", "med us", "x", "p99 us", "x", "p99.9 us", "x",
+        "rt/cpu-s", "x", "cs/rt", "srv cpu", "cli cpu", "oth cpu", "errors"
+    split("rate median p99 p999 perCPU cpu client other switches", metrics, " ")
     for (i = 1; i <= count; ++i) {
         key = order[i]; split(key, part, SUBSEP)
         for (j = 1; j <= n; ++j) {
@@ -313,10 +317,11 @@ END {
                 continue
             }
             if (!runs[key, s]) continue
-            printf "%-3s %-10s %-8s %9.0f %6s %7d %6s %7d %6s %9.0f %6s %6.2f %6.2fs %6.2fs %6.2fs %s%s\n",
+            printf "%-3s %-10s %-8s %9.0f %6s %7d %6s %7d %6s %8d %6s %9.0f %6s %6.2f %6.2fs %6.2fs %6.2fs %s%s\n",
                 part[1], part[2], s, figure[s, "rate"], ratio(figure[s, "rate"], figure[ref, "rate"]),
                 figure[s, "median"], ratio(figure[s, "median"], figure[ref, "median"]),
-                figure[s, "p99"], ratio(figure[s, "p99"], figure[ref, "p99"]), figure[s, "perCPU"],
+                figure[s, "p99"], ratio(figure[s, "p99"], figure[ref, "p99"]),
+                figure[s, "p999"], ratio(figure[s, "p999"], figure[ref, "p999"]), figure[s, "perCPU"],
                 ratio(figure[s, "perCPU"], figure[ref, "perCPU"]), figure[s, "switches"],
                 figure[s, "cpu"], figure[s, "client"], figure[s, "other"], errors[key, s], note[key, s]
         }
@@ -332,9 +337,9 @@ if [ -s "$calls" ]; then
     {
         echo
         echo "Per round trip, counted by perf in one more run of each (the server's threads):"
-        printf '%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n' thr scenario server \
-            calls cs epoll_w ep_ctl read recvfr write sendto futex
-        awk -F'\t' '{ printf "%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n",
-            $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12 }' "$calls"
+        printf '%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n' thr scenario server \
+            calls cs epoll_w ep_ctl read recvfr write sendto futex accept close
+        awk -F'\t' '{ printf "%-3s %-10s %-8s %6s %6s %6s %6s %6s %6s %6s %6s %6s %6s %6s\n",
+            $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14 }' "$calls"
     } | tee -a "$results/table.txt"
 fi

@@ -1,9 +1,11 @@
 // A light load generator for echo servers: one thread, one epoll loop. Each of C TCP
 // connections keeps one M-byte message in flight, or W numbered datagrams stay in flight
-// over UDP; every echoed byte is checked. It takes little CPU of its own, so whatever the
-// server it drives, the server is what the figures measure.
+// over UDP; every echoed byte is checked. With --churn each connection is closed after its
+// echo and another made in its place, and a round trip is a whole connection: connect, one
+// echo, close. It takes little CPU of its own, so whatever the server it drives, the server
+// is what the figures measure.
 //
-//   epoll-load --tcp-port P --udp-port P [--connections C] [--message-size M]
+//   epoll-load --tcp-port P --udp-port P [--connections C] [--message-size M] [--churn]
 //              [--window W] [--datagram-size D] [--duration S] [--json]
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,6 +33,7 @@ struct Options {
     unsigned fDatagramSize = 64;
     double fDuration = 3;
     bool fJson = false;
+    bool fChurn = false;
 };
 
 constexpr int64_t kDatagramTimeoutNs = 200000000;  // an echo later than this is lost
@@ -88,6 +91,7 @@ struct Connection {
     int fSocket = -1;
     uint64_t fNumber = 0;  // messages sent on this connection
     int64_t fSentAt = 0;
+    int64_t fOpenedAt = 0;  // when its connect began
     size_t fReceived = 0;
     std::vector<char> fExpected, fBuffer;
 };
@@ -135,15 +139,17 @@ public:
         if (fOptions.fJson) {
             std::printf(
                 "{\"seconds\": %.3f, \"round_trips\": %llu, \"round_trips_per_second\": %.0f, "
-                "\"median_latency_us\": %u, \"p99_latency_us\": %u, \"bytes_verified\": %llu, "
-                "\"errors\": %llu}\n",
+                "\"median_latency_us\": %u, \"p99_latency_us\": %u, \"p999_latency_us\": %u, "
+                "\"bytes_verified\": %llu, \"errors\": %llu}\n",
                 fSeconds, (unsigned long long)fLatency.Total(), rate, fLatency.Percentile(0.5),
-                fLatency.Percentile(0.99), (unsigned long long)fBytesVerified,
-                (unsigned long long)fErrors);
+                fLatency.Percentile(0.99), fLatency.Percentile(0.999),
+                (unsigned long long)fBytesVerified, (unsigned long long)fErrors);
         } else {
-            std::printf("%.0f round trips/s over %.1f s, median %u us, p99 %u us, %llu errors\n",
-                        rate, fSeconds, fLatency.Percentile(0.5), fLatency.Percentile(0.99),
-                        (unsigned long long)fErrors);
+            std::printf(
+                "%.0f round trips/s over %.1f s, median %u us, p99 %u us, p99.9 %u us, %llu "
+                "errors\n",
+                rate, fSeconds, fLatency.Percentile(0.5), fLatency.Percentile(0.99),
+                fLatency.Percentile(0.999), (unsigned long long)fErrors);
         }
     }
 
@@ -151,6 +157,7 @@ private:
     static constexpr uint64_t kDatagramTag = ~uint64_t(0);
 
     bool Connect(Connection& connection, size_t index) {
+        connection.fOpenedAt = Now();
         connection.fSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in target = Loopback(fOptions.fTCPPort);
         if (connect(connection.fSocket, reinterpret_cast<const sockaddr*>(&target),
@@ -198,7 +205,15 @@ private:
         } else {
             fBytesVerified += connection.fBuffer.size();
         }
-        fLatency.Add(now - connection.fSentAt);
+        fLatency.Add(now - (fOptions.fChurn ? connection.fOpenedAt : connection.fSentAt));
+        // Closed first here, so the time-wait state is this side's: loopback reuses it.
+        if (fOptions.fChurn) {
+            close(connection.fSocket);
+            if (!Connect(connection, size_t(&connection - fConnections.data()))) {
+                ++fErrors;
+                return;
+            }
+        }
         SendMessage(connection);
     }
 
@@ -283,7 +298,7 @@ private:
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
                  "usage: epoll-load --tcp-port P --udp-port P [--connections C] "
-                 "[--message-size M]\n"
+                 "[--message-size M] [--churn]\n"
                  "                  [--window W] [--datagram-size D] [--duration S] [--json]\n");
     std::exit(2);
 }
@@ -294,6 +309,10 @@ Options Parse(int argc, char** argv) {
         const char* name = argv[i];
         if (std::strcmp(name, "--json") == 0) {
             options.fJson = true;
+            continue;
+        }
+        if (std::strcmp(name, "--churn") == 0) {
+            options.fChurn = true;
             continue;
         }
         if (i + 1 >= argc) Usage();

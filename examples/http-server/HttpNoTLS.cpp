@@ -6,7 +6,7 @@ bool HttpTLS::IsBuilt() {
     return false;
 }
 
-HttpTLS* HttpTLS::Make(const std::string&, const std::string&, std::string* error) {
+HttpTLS* HttpTLS::Make(const HttpOptions&, std::string* error) {
     *error = "this build has no TLS";
     return nullptr;
 }

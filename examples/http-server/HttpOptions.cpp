@@ -24,7 +24,9 @@ const char kUsage[] =
     "  --help                  this text\n";
 const char kTLSUsage[] =
     "  --tls-cert FILE         serve HTTPS with this certificate (PEM, leaf first)\n"
-    "  --tls-key FILE          and this key (PEM, unencrypted)\n";
+    "  --tls-key FILE          and this key (PEM)\n"
+    "  --tls-key-password-file FILE\n"
+    "                          the encrypted key's password: the file's first line\n";
 
 // A value that must not be empty: a path.
 bool ParseText(const char* value, std::string* out) {
@@ -73,6 +75,8 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
             valid = ParseText(value, &options->fTLSCertificate);
         } else if (HttpTLS::IsBuilt() && std::strcmp(name, "--tls-key") == 0) {
             valid = ParseText(value, &options->fTLSKey);
+        } else if (HttpTLS::IsBuilt() && std::strcmp(name, "--tls-key-password-file") == 0) {
+            valid = ParseText(value, &options->fTLSKeyPasswordFile);
         } else {
             known = false;
         }
@@ -81,6 +85,10 @@ bool ParseHttpOptions(int argc, const char* const* argv, HttpOptions* options, s
     }
     if (options->fTLSCertificate.empty() != options->fTLSKey.empty()) {
         *error = "--tls-cert and --tls-key go together";
+        return false;
+    }
+    if (!options->fTLSKeyPasswordFile.empty() && options->fTLSKey.empty()) {
+        *error = "--tls-key-password-file needs --tls-key";
         return false;
     }
     return true;

@@ -18,6 +18,8 @@ struct HttpOptions {
     // PEM files; both set: HTTPS (offered only where TLS is built).
     std::string fTLSCertificate;
     std::string fTLSKey;
+    // Read from a file, never the command line, where other users could see it.
+    std::string fTLSKeyPasswordFile;
 };
 
 // Fills options from the arguments after the program name. False with a one-line

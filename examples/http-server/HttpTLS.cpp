@@ -1,7 +1,10 @@
 #include "HttpTLS.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "HttpOptions.h"
 #include "IdleDeadline.h"
 #include "TCPListenerSocket.h"
 #include "TLSContext.h"
@@ -9,6 +12,20 @@
 #include "Task.h"
 
 namespace {
+
+// The file's first line, without its line end: a password kept off the command line.
+bool ReadFirstLine(const std::string& path, std::string* line, std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    char buffer[1024];
+    const bool read = std::fgets(buffer, sizeof buffer, file) != nullptr;
+    std::fclose(file);
+    *line = read ? std::string(buffer, std::strcspn(buffer, "\r\n")) : std::string();
+    return true;
+}
 
 class TLSTransport final : public HttpTransport {
 public:
@@ -69,13 +86,17 @@ bool HttpTLS::IsBuilt() {
     return true;
 }
 
-HttpTLS* HttpTLS::Make(const std::string& certificateFile, const std::string& keyFile,
-                       std::string* error) {
-    TLSOptions options;
-    options.fCertificateFile = certificateFile.c_str();
-    options.fKeyFile = keyFile.c_str();
+HttpTLS* HttpTLS::Make(const HttpOptions& options, std::string* error) {
+    std::string password;
+    if (!options.fTLSKeyPasswordFile.empty() &&
+        !ReadFirstLine(options.fTLSKeyPasswordFile, &password, error))
+        return nullptr;
+    TLSOptions tls;
+    tls.fCertificateFile = options.fTLSCertificate.c_str();
+    tls.fKeyFile = options.fTLSKey.c_str();
+    tls.fKeyPassword = options.fTLSKeyPasswordFile.empty() ? nullptr : password.c_str();
     TLSError failure;
-    TLSContext* context = TLSContext::Make(TLSContext::Role::kServer, options, &failure);
+    TLSContext* context = TLSContext::Make(TLSContext::Role::kServer, tls, &failure);
     if (context == nullptr) {
         *error = failure.fText;
         return nullptr;

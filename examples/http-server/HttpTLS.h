@@ -12,6 +12,7 @@
 #include "TaskGroup.h"
 
 class TLSContext;
+struct HttpOptions;
 
 class HttpTLS {
 public:
@@ -19,10 +20,9 @@ public:
 
     // False in a build without TLS, where Make always fails.
     static bool IsBuilt();
-    // The server's side from PEM files (the certificate with its chain, and the key); null
-    // with a one-line reason in *error.
-    static HttpTLS* Make(const std::string& certificateFile, const std::string& keyFile,
-                         std::string* error);
+    // The server's side from the options' PEM files (the certificate with its chain, the
+    // key and its password's file); null with a one-line reason in *error.
+    static HttpTLS* Make(const HttpOptions& options, std::string* error);
     ~HttpTLS();
     HttpTLS(const HttpTLS&) = delete;
     HttpTLS& operator=(const HttpTLS&) = delete;

@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     // Loaded here, before any child starts, so that a bad file is one line from one process.
     std::unique_ptr<HttpTLS> tls;
     if (!options.fTLSCertificate.empty()) {
-        tls.reset(HttpTLS::Make(options.fTLSCertificate, options.fTLSKey, &error));
+        tls.reset(HttpTLS::Make(options, &error));
         if (tls == nullptr) {
             std::fprintf(stderr, "http-server: %s\n", error.c_str());
             return kExitFailed;

@@ -347,22 +347,28 @@ elif ! command -v openssl >/dev/null; then
 else
     tls=$(cd "$(dirname "$0")/../../tests/data/tls" && pwd)
     ca=$tls/ca.pem
-    # A certificate or key that cannot be used: one line, status 1.
-    for pair in "$work/none.pem $tls/server-key.pem" "$tls/server.pem $tls/other-key.pem" \
-        "$tls/server.pem $tls/server-key-encrypted.pem" "$root/style.css $tls/server-key.pem"; do
-        read -r cert key <<<"$pair"
-        "$program" --port 0 --tls-cert "$cert" --tls-key "$key" >"$work/tls-bad.out" 2>&1
+    # A certificate, key or password that cannot be used: one line, status 1.
+    printf 'test-password\n' >"$work/password"
+    printf 'wrong\n' >"$work/wrong-password"
+    encrypted="$tls/server-key-encrypted.pem --tls-key-password-file"
+    for options in "$work/none.pem $tls/server-key.pem" "$tls/server.pem $tls/other-key.pem" \
+        "$tls/server.pem $tls/server-key-encrypted.pem" "$root/style.css $tls/server-key.pem" \
+        "$tls/server.pem $encrypted $work/wrong-password" "$tls/server.pem $encrypted $work/none"; do
+        read -r cert key more <<<"$options"
+        # shellcheck disable=SC2086 # the password option and its file, when there
+        "$program" --port 0 --tls-cert "$cert" --tls-key $key $more >"$work/tls-bad.out" 2>&1
         status=$?
         [ "$status" -eq 1 ] && [ "$(wc -l <"$work/tls-bad.out")" -eq 1 ] &&
             grep -q "^http-server: " "$work/tls-bad.out" ||
-            fail "--tls-cert $cert --tls-key $key: status $status, $(cat "$work/tls-bad.out")"
+            fail "--tls-cert $cert --tls-key $key $more: status $status, $(cat "$work/tls-bad.out")"
     done
     "$program" --tls-cert "$tls/server.pem" >/dev/null 2>&1
     [ $? -eq 2 ] || fail "--tls-cert without --tls-key is not a usage error"
 
     log=$work/https.log
-    start_server "$log" --root "$root" --idle-timeout 3 \
-        --tls-cert "$tls/server.pem" --tls-key "$tls/server-key.pem"
+    # The encrypted key, its password read from a file.
+    start_server "$log" --root "$root" --idle-timeout 3 --tls-cert "$tls/server.pem" \
+        --tls-key "$tls/server-key-encrypted.pem" --tls-key-password-file "$work/password"
     grep -q "^http-server: serving https on " "$log" || fail "no https serving line"
     url=https://localhost:$port
     client=(curl -s --cacert "$ca" --resolve "localhost:$port:127.0.0.1")

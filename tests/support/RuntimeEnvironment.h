@@ -18,7 +18,12 @@ public:
         std::string error;
         ASSERT_TRUE(RuntimeHost::Start({.fTaskThreads = fTaskThreads}, &error)) << error;
     }
-    void TearDown() override { RuntimeHost::Stop(); }
+    void TearDown() override {
+        RuntimeHost::Stop();
+        // Stopped, the runtime does not claim to start again without its threads.
+        std::string error;
+        EXPECT_FALSE(RuntimeHost::Start({.fTaskThreads = fTaskThreads}, &error));
+    }
 
     static EventLoopThread* EventLoop() { return Socket::sEventLoop; }
 
