@@ -17,6 +17,7 @@ mkdir -p "$out"
             echo "INPUT += \"$page\""
         done
         echo "USE_MDFILE_AS_MAINPAGE = docs/README.md"
+        echo "FILTER_PATTERNS = *.md=scripts/doxygen-md-filter.sh"
     fi
 } | doxygen -
 echo "API reference: $out/html/index.html"
