@@ -17,6 +17,12 @@ int32_t ErrorNumberOf(uint32_t platformCode) {
 TCPSocket::TCPSocket(Task* notifyTask, uint32_t flags)
     : Socket(notifyTask, flags | kSocketNonBlocking) {}
 
+// Here, not only in the base: a delivery in progress calls OnEvent virtually, so the socket
+// leaves the event loop before any destructor changes what the object is.
+TCPSocket::~TCPSocket() {
+    if (fCloseOnDestroy) Dispose();
+}
+
 int32_t TCPSocket::Attach(int32_t handle, const Platform::SocketAddressStorage& remote) {
     Assert(fSocket == -1);
     fSocket = handle;

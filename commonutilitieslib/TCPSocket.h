@@ -13,6 +13,8 @@ class TCPSocket : public Socket {
 public:
     /// The socket is always non-blocking, whatever the flags say.
     TCPSocket(Task* notifyTask, uint32_t flags);
+    /// Disposes the socket (see EventContext::Dispose) before the base classes are gone.
+    ~TCPSocket() override;
 
     /// Takes a non-blocking handle that a listener accepted from the given peer and gives it
     /// its message number: marked bound and connected, its local address read back. 0; or

@@ -21,6 +21,8 @@ UDPSocket::UDPSocket(Task* notifyTask, uint32_t flags) : Socket(notifyTask, flag
 }
 
 UDPSocket::~UDPSocket() {
+    // Before the base classes' destructors: a delivery in progress calls OnEvent virtually.
+    if (fCloseOnDestroy) Dispose();
     delete fDemultiplexer;
 }
 

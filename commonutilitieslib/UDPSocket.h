@@ -66,7 +66,8 @@ public:
 
     /// The flags are Socket's, and kUseDemultiplexer.
     UDPSocket(Task* notifyTask, uint32_t flags);
-    ~UDPSocket() override;  ///< Deletes the demultiplexer, if any.
+    /// Disposes the socket (see EventContext::Dispose) and deletes the demultiplexer, if any.
+    ~UDPSocket() override;
 
     /// Sends one datagram; address and port in host byte order. 0 or the error number.
     int32_t SendDatagram(uint32_t address, uint16_t port, const void* data, uint32_t length);
