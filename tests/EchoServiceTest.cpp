@@ -4,6 +4,7 @@
 #include "EchoService.h"
 #include "LoadClient.h"
 #include "TCPListenerSocket.h"
+#include "UDPEchoTask.h"
 #include "platform/FaultInjection.h"
 #include "support/Datagrams.h"
 #include "support/MessageNumbers.h"
@@ -52,6 +53,27 @@ TEST(EchoService, UDPGetsOverRepliesToNoOneAndEmptyDatagrams) {
         ASSERT_TRUE(client.WaitFor(i + 1)) << data.size();
         EXPECT_TRUE(client.At(i).fData == data && client.At(i).fPort == port);
     }
+}
+
+// A batch whose echo finds the socket full after its first datagram, and still full at the
+// next try: the rest waits for writability, and every datagram comes back, in order.
+TEST(EchoService, UDPEchoesEveryDatagramOfABatchThatMeetsAFullSocket) {
+    if (!Platform::kFaultInjectionBuilt) GTEST_SKIP() << "built without fault points";
+    Running running;
+    const uint16_t port = running.fService.GetUDPPort();
+    ArmedDatagramSocket client;
+    const size_t count = UDPEchoTask::kDatagramsPerRun;
+    TwoThreadsHeld::During([&] {  // all waiting before the task's next run
+        for (size_t i = 0; i < count; ++i)
+            EXPECT_EQ(client.SendTo(kLoopbackAddress, port, std::to_string(i)), 0);
+        Platform::InjectFault(Platform::FaultPoint::kSendTo, 10035, 2, 1);
+        return 0;
+    });
+    ASSERT_TRUE(client.WaitFor(count));
+    for (size_t i = 0; i < count; ++i)
+        EXPECT_EQ(client.At(i).fData, std::to_string(i));
+    EXPECT_EQ(Platform::FaultsTaken(Platform::FaultPoint::kSendTo), 2u);
+    Platform::ClearFaults();
 }
 
 // A read stops short before urgent data and before the peer's end: queued at once while the
