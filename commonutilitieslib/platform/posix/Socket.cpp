@@ -320,9 +320,9 @@ int ReceiveSocketBatch(SocketHandle socket, BatchDatagram* batch, uint32_t count
     // drops it.
     const int result = recvmmsg(socket, messages, count, MSG_WAITFORONE | MSG_TRUNC, nullptr);
     // The system ends a batch early only where the socket would block, or at a failure it
-    // keeps for the next call: a failure, like a datagram, that came after `before` and
-    // whose edge the generation rule sees. So a short batch of a datagram socket found it
-    // empty just as a receive that would block does.
+    // keeps for the next call, which came during the batch (one there at its start fails
+    // the first receive) and so made an edge the generation rule sees. Either way a short
+    // batch found the socket empty, as a receive that would block does.
     if ((result < 0 && WouldBlock()) || (result >= 0 && uint32_t(result) < count))
         Readiness::NoteRead(socket, before, true, 0, 0);
     if (result < 0) return -1;
