@@ -76,10 +76,9 @@ TEST(UDPSocket, BatchesKeepEveryDatagramAndSenderAndStopWhereTheSocketDoes) {
         SCOPED_TRACE(Text(loopback));
         UDPSocket receiver(nullptr, Socket::kSocketNonBlocking);
         UDPSocket sender(nullptr, Socket::kSocketNonBlocking);
-        for (UDPSocket* socket : {&receiver, &sender}) {
+        for (UDPSocket* socket : {&receiver, &sender})
             ASSERT_TRUE(socket->Open(Socket::kDatagramType, loopback.GetFamily()) == 0 &&
                         socket->Bind(loopback) == 0);
-        }
         NetAddress to = loopback, from = loopback;
         to.SetPort(receiver.GetLocalPort());
         from.SetPort(sender.GetLocalPort());
