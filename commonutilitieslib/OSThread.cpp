@@ -18,7 +18,11 @@ void OSThread::Sleep(uint32_t milliseconds) {
 }
 
 int32_t OSThread::LastErrorCode() {
-    switch (Platform::LastError()) {
+    return ErrorCodeOf(Platform::LastError());
+}
+
+int32_t OSThread::ErrorCodeOf(uint32_t platformError) {
+    switch (platformError) {
         case 0:
             return 0;
         case 2:  // ERROR_FILE_NOT_FOUND

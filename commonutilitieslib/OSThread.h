@@ -21,6 +21,8 @@ public:
     static void Yield() {}
     /// The calling thread's last platform error as a runtime error number.
     static int32_t LastErrorCode();
+    /// The same for a platform error code in hand.
+    static int32_t ErrorCodeOf(uint32_t platformError);
 
     OSThread() = default;
     /// Requests the stop and joins the thread (once) if it was started.

@@ -13,6 +13,11 @@ constexpr int kAssertReceiveAddress = 116;
 constexpr int kAssertReceivePort = 117;
 constexpr int kAssertReceiveCount = 140;
 constexpr int kAssertMulticastInterface = 182;
+constexpr int kAssertBatchArguments = 200;
+
+uint32_t BatchSize(uint32_t count) {
+    return count < UDPSocket::kMostDatagrams ? count : UDPSocket::kMostDatagrams;
+}
 
 }  // namespace
 
@@ -80,6 +85,52 @@ int32_t UDPSocket::ReceiveFrom(void* buffer, uint32_t bufferSize, uint32_t* outL
     if (received == -1) return OSThread::LastErrorCode();
     AssertAt(received >= 0, kAssertReceiveCount);
     *outLength = uint32_t(received);
+    return 0;
+}
+
+int32_t UDPSocket::ReceiveDatagrams(Datagram* batch, uint32_t count, uint32_t* received) {
+    AssertAt(batch != nullptr && received != nullptr, kAssertBatchArguments);
+    if (batch == nullptr || received == nullptr) return kErrNotConnected;
+    count = BatchSize(count);
+    *received = 0;
+    if (count == 0) return 0;
+    Platform::BatchDatagram platformBatch[kMostDatagrams];
+    for (uint32_t i = 0; i < count; ++i) {
+        platformBatch[i].fData = static_cast<char*>(batch[i].fData);
+        platformBatch[i].fSize = batch[i].fCapacity;
+    }
+    uint32_t done = 0;
+    if (Platform::ReceiveSocketBatch(fSocket, platformBatch, count, &done) != 0)
+        return OSThread::LastErrorCode();
+    for (uint32_t i = 0; i < done; ++i) {
+        const Platform::BatchDatagram& taken = platformBatch[i];
+        batch[i].fLength = taken.fLength;
+        batch[i].fPeer = NetAddress::FromSocketAddress(taken.fPeer);
+        batch[i].fError = taken.fError == 0 ? 0 : OSThread::ErrorCodeOf(taken.fError);
+    }
+    fLastSender = platformBatch[done - 1].fPeer;  // what a single receive after a failure tells
+    *received = done;
+    return 0;
+}
+
+int32_t UDPSocket::SendDatagrams(const Datagram* batch, uint32_t count, uint32_t* sent) {
+    AssertAt(batch != nullptr && sent != nullptr, kAssertBatchArguments);
+    if (batch == nullptr || sent == nullptr) return kErrNotConnected;
+    count = BatchSize(count);
+    *sent = 0;
+    Platform::BatchDatagram platformBatch[kMostDatagrams];
+    uint32_t ready = 0;
+    for (; ready < count; ++ready) {
+        // As in the single send, no datagram from null: the batch ends before it.
+        AssertAt(batch[ready].fData != nullptr, kAssertSendData);
+        if (batch[ready].fData == nullptr) break;
+        platformBatch[ready].fData = static_cast<char*>(batch[ready].fData);
+        platformBatch[ready].fLength = batch[ready].fLength;
+        batch[ready].fPeer.ToSocketAddress(&platformBatch[ready].fPeer);
+    }
+    if (ready == 0) return count == 0 ? 0 : kErrNotConnected;
+    if (Platform::SendSocketBatch(fSocket, platformBatch, ready, sent) != 0)
+        return OSThread::LastErrorCode();
     return 0;
 }
 

@@ -83,6 +83,27 @@ public:
     int32_t ReceiveDatagram(NetAddress* outSender, void* buffer, uint32_t bufferSize,
                             uint32_t* outLength);
 
+    /// One datagram of a batch, in an array the caller owns. A receive fills fLength, fPeer
+    /// and fError: 0, or the error the single receive gives for this datagram, whose bytes
+    /// are then not there (one larger than fCapacity is dropped). A send takes fData,
+    /// fLength and fPeer.
+    struct Datagram {
+        void* fData;         ///< The datagram's bytes.
+        uint32_t fCapacity;  ///< Room at fData, for a receive.
+        uint32_t fLength;    ///< Bytes received, or to send.
+        NetAddress fPeer;    ///< The sender received from, or the address to send to.
+        int32_t fError;      ///< 0, or why this received datagram is not there.
+    };
+    static constexpr uint32_t kMostDatagrams = Platform::kMostBatchDatagrams;  ///< Per call.
+
+    /// The datagrams waiting, up to count (at most kMostDatagrams), in one call where the
+    /// platform allows: 0 with *received (at least 1) filled, or the error the single
+    /// receive gives when the first fails (EAGAIN when none is waiting).
+    int32_t ReceiveDatagrams(Datagram* batch, uint32_t count, uint32_t* received);
+    /// Sends in order until the socket takes no more: 0 with *sent filled, the rest the
+    /// caller's to send again; or the error of the first (EAGAIN when the socket is full).
+    int32_t SendDatagrams(const Datagram* batch, uint32_t count, uint32_t* sent);
+
     /// Joins the IPv4 group (host byte order) on the interface the socket is bound to (any
     /// when unbound). 0 or the error.
     int32_t JoinGroup(uint32_t group);

@@ -4,6 +4,7 @@
 #include "EchoService.h"
 #include "LoadClient.h"
 #include "TCPListenerSocket.h"
+#include "UDPEchoTask.h"
 #include "platform/FaultInjection.h"
 #include "support/Datagrams.h"
 #include "support/MessageNumbers.h"
@@ -40,8 +41,10 @@ bool IsFree(uint16_t datagramPort) {
     return Platform::BindSocket(socket.Get(), &address) == 0;
 }
 
-// A reply to no one (on Windows the next receive then fails), and an empty datagram.
-TEST(EchoService, UDPGetsOverRepliesToNoOneAndEmptyDatagrams) {
+// A reply to no one (on Windows the next receive then fails), an empty datagram, and a
+// batch whose echo finds the socket full after one datagram and still full at the next try:
+// the rest waits for writability and comes back in order.
+TEST(EchoService, UDPGetsOverRepliesToNoOneEmptyDatagramsAndAFullSocket) {
     Running running;
     const uint16_t port = running.fService.GetUDPPort();
     ASSERT_TRUE(SendDatagramTo(port, "to no one", 9));  // from a socket closed at once
@@ -52,6 +55,19 @@ TEST(EchoService, UDPGetsOverRepliesToNoOneAndEmptyDatagrams) {
         ASSERT_TRUE(client.WaitFor(i + 1)) << data.size();
         EXPECT_TRUE(client.At(i).fData == data && client.At(i).fPort == port);
     }
+    if (!Platform::kFaultInjectionBuilt) GTEST_SKIP() << "built without fault points";
+    const size_t count = UDPEchoTask::kDatagramsPerRun;
+    TwoThreadsHeld::During([&] {  // all waiting before the task's next run
+        for (size_t i = 0; i < count; ++i)
+            EXPECT_EQ(client.SendTo(kLoopbackAddress, port, std::to_string(i)), 0);
+        Platform::InjectFault(Platform::FaultPoint::kSendTo, 10035, 2, 1);
+        return 0;
+    });
+    ASSERT_TRUE(client.WaitFor(2 + count));
+    for (size_t i = 0; i < count; ++i)
+        EXPECT_EQ(client.At(2 + i).fData, std::to_string(i));
+    EXPECT_EQ(Platform::FaultsTaken(Platform::FaultPoint::kSendTo), 2u);
+    Platform::ClearFaults();
 }
 
 // A read stops short before urgent data and before the peer's end: queued at once while the

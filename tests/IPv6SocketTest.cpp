@@ -15,15 +15,6 @@ namespace {
 
 const auto* const sEnvironment = testing::AddGlobalTestEnvironment(new RuntimeEnvironment(2));
 
-bool HasIPv6Loopback() {
-    const HeldSocket socket(
-        Platform::OpenSocket(Platform::kSocketStream, Platform::kAddressFamilyInet6));
-    Platform::SocketAddressStorage address;
-    NetAddress::IPv6Loopback(0).ToSocketAddress(&address);
-    return socket.Get() != Platform::kInvalidSocket &&
-           Platform::BindSocket(socket.Get(), &address) == 0;
-}
-
 using Client = std::pair<uint32_t, uint16_t>;  // address and port, as the listener is told
 
 class NotingListener : public EchoListener {

@@ -1,9 +1,10 @@
-// Datagram sockets: receiving and the demultiplexer's life. (Datagrams through armed tasks
-// are in EchoServiceTest, multicast in UDPMulticastTest.)
+// Datagram sockets: receiving, batches and the demultiplexer's life. (Datagrams through
+// armed tasks are in EchoServiceTest, multicast in UDPMulticastTest.)
 
 #include <cstring>
 
 #include "UDPSocket.h"
+#include "platform/FaultInjection.h"
 #include "support/Loopback.h"
 #include "support/RuntimeEnvironment.h"
 #include "support/TestSupport.h"
@@ -62,6 +63,64 @@ TEST(UDPSocket, ReceivesRefuseOversizedAndNullWithoutLosingTheNextDatagram) {
     EXPECT_EQ(length, 777u);
     EXPECT_EQ(address, kLoopbackAddress) << "the previous sender, again";
     EXPECT_EQ(port, senderPort);
+}
+
+// Batches over each family: datagrams taken in calls of at most three (so the last comes
+// short), an empty one, one too large for its buffer reported as the single receive does,
+// every sender kept. Then a send batch cut where the socket fills (an injected "would
+// block", as loopback never fills), and the caller sending the rest again.
+TEST(UDPSocket, BatchesKeepEveryDatagramAndSenderAndStopWhereTheSocketDoes) {
+    std::vector<NetAddress> loopbacks = {NetAddress::IPv4(kLoopbackAddress, 0)};
+    if (HasIPv6Loopback()) loopbacks.push_back(NetAddress::IPv6Loopback(0));
+    for (const NetAddress& loopback : loopbacks) {
+        SCOPED_TRACE(Text(loopback));
+        UDPSocket receiver(nullptr, Socket::kSocketNonBlocking);
+        UDPSocket sender(nullptr, Socket::kSocketNonBlocking);
+        for (UDPSocket* socket : {&receiver, &sender})
+            ASSERT_TRUE(socket->Open(Socket::kDatagramType, loopback.GetFamily()) == 0 &&
+                        socket->Bind(loopback) == 0);
+        NetAddress to = loopback, from = loopback;
+        to.SetPort(receiver.GetLocalPort());
+        from.SetPort(sender.GetLocalPort());
+        std::string data[] = {"first", "", std::string(200, 'L'), "last"};
+        const Reports expected = {"first", "", "error " + std::to_string(kErrNotConnected), "last"};
+        UDPSocket::Datagram out[4];
+        for (uint32_t i = 0; i < 4; ++i)
+            out[i] = {data[i].data(), 0, uint32_t(data[i].size()), to, 0};
+        const auto receive = [&] {
+            Reports taken;
+            char buffers[3][100];
+            WaitUntil([&] {
+                UDPSocket::Datagram in[3];
+                for (uint32_t i = 0; i < 3; ++i)
+                    in[i] = {buffers[i], sizeof(buffers[i]), 0, NetAddress(), 0};
+                uint32_t received = 99;
+                const int32_t error = receiver.ReceiveDatagrams(in, 3, &received);
+                EXPECT_TRUE(error == 0 ? received > 0 : error == EAGAIN && received == 0) << error;
+                for (uint32_t i = 0; i < received; ++i) {
+                    EXPECT_EQ(Text(in[i].fPeer), Text(from));
+                    taken.push_back(in[i].fError != 0 ? "error " + std::to_string(in[i].fError)
+                                                      : std::string(buffers[i], in[i].fLength));
+                }
+                return taken.size() >= expected.size();
+            });
+            return taken;
+        };
+        uint32_t sent = 0;
+        EXPECT_TRUE(sender.SendDatagrams(out, 4, &sent) == 0 && sent == 4);
+        EXPECT_EQ(receive(), expected);
+        if (!Platform::kFaultInjectionBuilt) continue;
+        Platform::InjectFault(Platform::FaultPoint::kSendTo, 10035, 2, 2);  // full after two
+        const std::pair<int32_t, uint32_t> cut[] = {{0, 2}, {EAGAIN, 0}, {0, 2}};
+        uint32_t first = 0;
+        for (const auto& [error, count] : cut) {
+            EXPECT_EQ(sender.SendDatagrams(out + first, 4 - first, &sent), error);
+            EXPECT_EQ(sent, count);
+            first += sent;
+        }
+        Platform::ClearFaults();
+        EXPECT_EQ(receive(), expected) << "the rest sent again, in order";
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ constexpr size_t kPoints = size_t(FaultPoint::kCount);
 struct PendingFault {
     uint32_t fError = 0;
     uint32_t fRemaining = 0;
+    uint32_t fPassing = 0;
     uint32_t fTaken = 0;
 };
 
@@ -27,11 +28,12 @@ std::atomic<uint32_t> sStepsSet{0};  // steps look at this alone while no action
 
 }  // namespace
 
-void InjectFault(FaultPoint point, uint32_t error, uint32_t times) {
+void InjectFault(FaultPoint point, uint32_t error, uint32_t times, uint32_t passing) {
     std::lock_guard<std::mutex> lock(sFaultsMutex);
     PendingFault& fault = sFaults[size_t(point)];
     fault.fError = error;
     fault.fRemaining = times;
+    fault.fPassing = passing;
     uint32_t armed = 0;
     for (const PendingFault& each : sFaults)
         armed += each.fRemaining;
@@ -51,12 +53,23 @@ uint32_t FaultsTaken(FaultPoint point) {
 }
 
 bool TakeFault(FaultPoint point) {
+    uint32_t calls = 1;
+    return TakeFaultWithin(point, &calls);
+}
+
+bool TakeFaultWithin(FaultPoint point, uint32_t* calls) {
     if (sArmed.load(std::memory_order_relaxed) == 0) return false;
     uint32_t error;
     {
         std::lock_guard<std::mutex> lock(sFaultsMutex);
         PendingFault& fault = sFaults[size_t(point)];
         if (fault.fRemaining == 0) return false;
+        if (fault.fPassing >= *calls) {
+            fault.fPassing -= *calls;
+            return false;
+        }
+        *calls = fault.fPassing;
+        fault.fPassing = 0;
         --fault.fRemaining;
         ++fault.fTaken;
         sArmed.fetch_sub(1);

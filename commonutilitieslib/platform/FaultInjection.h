@@ -35,18 +35,21 @@ constexpr bool kFaultInjectionBuilt = true;
 constexpr bool kFaultInjectionBuilt = false;
 #endif
 
-// The next `times` calls at the point fail with the error (a Windows error code, as
-// Platform::SetLastError takes it).
-void InjectFault(FaultPoint point, uint32_t error, uint32_t times = 1);
+// The next `times` calls at the point, after `passing` calls that succeed, fail with the
+// error (a Windows error code, as Platform::SetLastError takes it).
+void InjectFault(FaultPoint point, uint32_t error, uint32_t times = 1, uint32_t passing = 0);
 // Forgets every fault not yet taken.
 void ClearFaults();
 // How many injected failures calls at the point have taken so far.
 uint32_t FaultsTaken(FaultPoint point);
 // True, with the last error set, when the call at the point is to fail now.
 bool TakeFault(FaultPoint point);
+// The same for a call that stands for *calls calls at the point (a batch of datagrams):
+// true when one of them is to fail, with *calls cut to those before it.
+bool TakeFaultWithin(FaultPoint point, uint32_t* calls);
 
 enum class Step : uint8_t {
-    kReceiveReturned,  // a stream receive's system call has returned; its outcome not noted
+    kReceiveReturned,    // a stream receive's system call has returned; its outcome not noted
     kSendBatchReturned,  // one system call of a gathered send has returned
     kCount
 };
@@ -65,6 +68,13 @@ void RunStepAction(Step step);
 #define CU_FAULT_POINT_RETURNING(point, failure) ((void)0)
 #endif
 #define CU_FAULT_POINT(point) CU_FAULT_POINT_RETURNING(point, -1)
+
+#ifdef CU_FAULT_INJECTION
+#define CU_FAULT_WITHIN(point, calls) \
+    ::Platform::TakeFaultWithin(::Platform::FaultPoint::point, calls)
+#else
+#define CU_FAULT_WITHIN(point, calls) false
+#endif
 
 #ifdef CU_FAULT_INJECTION
 #define CU_STEP(step) ::Platform::RunStepAction(::Platform::Step::step)

@@ -307,6 +307,29 @@ int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size, Sock
 int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
                           SocketAddressStorage* sender);
 
+// One datagram of a batch: its bytes (fSize of room when receiving, fLength of them when
+// sending) and its peer. A receive fills fLength, fPeer and fError: 0, or the last-error
+// code the single receive gives for this datagram, whose bytes are then not there (one
+// larger than its buffer is dropped, as the single receive drops it).
+struct BatchDatagram {
+    char* fData;
+    uint32_t fSize;
+    uint32_t fLength;
+    uint32_t fError;
+    SocketAddressStorage fPeer;
+};
+// The most datagrams one batch call takes; the caller splits longer runs.
+constexpr uint32_t kMostBatchDatagrams = 64;
+
+// Many datagrams in one call where the platform has one, as if by the single calls in turn.
+// 0 with *done filled, the batch cut short where the socket would block; or -1 with the
+// last error when the first datagram met a failure (would block among them).
+int ReceiveSocketBatch(SocketHandle socket, BatchDatagram* batch, uint32_t count, uint32_t* done);
+// Sends each datagram to its fPeer; a failure after the first datagram ends the batch and
+// is the next call's to report.
+int SendSocketBatch(SocketHandle socket, const BatchDatagram* batch, uint32_t count,
+                    uint32_t* done);
+
 // Dotted-decimal text of an address in network byte order, in a buffer of at least 16
 // bytes.
 void AddressToDottedText(uint32_t networkAddress, char* text);

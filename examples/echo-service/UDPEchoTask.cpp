@@ -1,10 +1,14 @@
 #include "UDPEchoTask.h"
 
+#include <utility>
+
 #include "EchoService.h"
 
 UDPEchoTask::UDPEchoTask(EchoService* service)
     : fService(service), fSocket(this, Socket::kSocketNonBlocking) {
     SetTaskName("UDPEcho");
+    for (uint32_t i = 0; i < kDatagramsPerRun; ++i)
+        fBatch[i] = {fBuffers[i], kLargestDatagram, 0, NetAddress(), 0};
     fMember.Join(service->Serving());
 }
 
@@ -21,38 +25,67 @@ int32_t UDPEchoTask::Bind(const NetAddress& address, bool ipv4Too) {
 int64_t UDPEchoTask::Run() {
     if (TakeEvents() & kStopEvent) return -1;
     EchoStats& stats = fService->Stats();
-    for (uint32_t turn = 0; turn < kDatagramsPerRun; ++turn) {
-        if (fHolding) {
-            const int32_t error = fSocket.SendDatagram(fSender, fBuffer, fLength);
-            if (error == EAGAIN) {
-                fSocket.ArmEvent(kWatchWrite);
-                return 0;
-            }
-            fHolding = false;
-            if (error != 0) {
-                stats.fDatagramErrors.fetch_add(1, std::memory_order_relaxed);
-            } else {
-                stats.fDatagramsEchoed.fetch_add(1, std::memory_order_relaxed);
-                stats.fDatagramBytesEchoed.fetch_add(fLength, std::memory_order_relaxed);
-            }
-        }
-        const int32_t error = fSocket.ReceiveDatagram(&fSender, fBuffer, sizeof(fBuffer), &fLength);
-        if (error == EAGAIN) {
-            fSocket.ArmEvent(kWatchRead);
+    uint32_t budget = kDatagramsPerRun;
+    while (budget > 0) {
+        if (!SendHeld()) {
+            fSocket.ArmEvent(kWatchWrite);
             return 0;
         }
+        uint32_t received = 0;
+        const int32_t error = fSocket.ReceiveDatagrams(fBatch, budget, &received);
+        if (error == EAGAIN) break;
         // A failed receive (on Windows, for example, the report that an earlier reply
         // found no one listening) costs that datagram only.
         if (error != 0) {
             stats.fDatagramErrors.fetch_add(1, std::memory_order_relaxed);
+            --budget;
             continue;
         }
-        fHolding = true;
+        KeepWholeDatagrams(received);
+        // Fewer than asked: the socket is empty, and the readiness source knows it.
+        if (received < budget) break;
+        budget = 0;
     }
-    if (fHolding) {
+    if (!SendHeld()) {
         fSocket.ArmEvent(kWatchWrite);
         return 0;
     }
     fSocket.ArmEvent(kWatchRead);
     return 0;
+}
+
+void UDPEchoTask::KeepWholeDatagrams(uint32_t received) {
+    fFirstHeld = 0;
+    fHeld = 0;
+    for (uint32_t i = 0; i < received; ++i) {
+        if (fBatch[i].fError != 0) {
+            fService->Stats().fDatagramErrors.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        // Swapped, not copied: every entry keeps a buffer of its own.
+        if (i != fHeld) std::swap(fBatch[i], fBatch[fHeld]);
+        ++fHeld;
+    }
+}
+
+bool UDPEchoTask::SendHeld() {
+    EchoStats& stats = fService->Stats();
+    while (fHeld > 0) {
+        uint32_t sent = 0;
+        const int32_t error = fSocket.SendDatagrams(fBatch + fFirstHeld, fHeld, &sent);
+        if (error == EAGAIN) return false;
+        if (error != 0) {
+            stats.fDatagramErrors.fetch_add(1, std::memory_order_relaxed);
+            sent = 1;  // that datagram is lost, as a failed single send loses it
+        } else {
+            uint64_t bytes = 0;
+            for (uint32_t i = 0; i < sent; ++i)
+                bytes += fBatch[fFirstHeld + i].fLength;
+            stats.fDatagramsEchoed.fetch_add(sent, std::memory_order_relaxed);
+            stats.fDatagramBytesEchoed.fetch_add(bytes, std::memory_order_relaxed);
+        }
+        fFirstHeld += sent;
+        fHeld -= sent;
+    }
+    return true;
 }

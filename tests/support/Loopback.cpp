@@ -68,3 +68,12 @@ std::string PatternBytes(size_t length, uint32_t seed) {
     }
     return bytes;
 }
+
+bool HasIPv6Loopback() {
+    const HeldSocket socket(
+        Platform::OpenSocket(Platform::kSocketStream, Platform::kAddressFamilyInet6));
+    Platform::SocketAddressStorage address;
+    NetAddress::IPv6Loopback(0).ToSocketAddress(&address);
+    return socket.Get() != Platform::kInvalidSocket &&
+           Platform::BindSocket(socket.Get(), &address) == 0;
+}

@@ -37,6 +37,9 @@ private:
     Platform::SocketHandle fSocket;
 };
 
+// True when this machine can bind ::1 (some have IPv6 switched off).
+bool HasIPv6Loopback();
+
 // A stream socket listening on loopback: its port is taken.
 HeldSocket TakenListener();
 

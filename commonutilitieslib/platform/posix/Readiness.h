@@ -11,10 +11,11 @@
 // readable now. Everything else re-arms with one compare-and-swap and no system call.
 //
 // "May be readable" is cleared only by a read that found the socket empty with no edge
-// taken since it began (the generation tells): a read that would block, or a stream read
-// that came back short, unless urgent data or the peer's end was reported (a read stops
-// short before either). Such a read also marks the socket "known empty", so that the next
-// read answers "would block" without a system call, until the next edge.
+// taken since it began (the generation tells): a read that would block, a batch of
+// datagrams that came back short, or a stream read that came back short, unless urgent
+// data or the peer's end was reported (a read stops short before either). Such a read
+// also marks the socket "known empty", so that the next read answers "would block"
+// without a system call, until the next edge.
 #pragma once
 
 #include <atomic>

@@ -94,6 +94,23 @@ int32_t ReceiveFrom(SocketHandle socket, void* buffer, uint32_t size, sockaddr* 
     return Result(result);
 }
 
+// The system's view of a batch: one buffer per datagram, the peer's address beside it.
+void BatchMessages(BatchDatagram* batch, uint32_t count, mmsghdr* messages, iovec* vectors,
+                   bool receiving) {
+    for (uint32_t i = 0; i < count; ++i) {
+        BatchDatagram& datagram = batch[i];
+        vectors[i].iov_base = datagram.fData;
+        vectors[i].iov_len = receiving ? datagram.fSize : datagram.fLength;
+        msghdr& header = messages[i].msg_hdr;
+        header = msghdr{};
+        header.msg_name = &datagram.fPeer;
+        header.msg_namelen = receiving ? socklen_t(sizeof(SocketAddressStorage))
+                                       : socklen_t(LengthOf(&datagram.fPeer));
+        header.msg_iov = &vectors[i];
+        header.msg_iovlen = 1;
+    }
+}
+
 // Calls take with each entry of the system's interface list that has an address of the
 // family.
 template <typename Take>
@@ -287,6 +304,48 @@ int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
                           SocketAddressStorage* sender) {
     CU_FAULT_POINT(kReceiveFrom);
     return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddressStorage));
+}
+
+int ReceiveSocketBatch(SocketHandle socket, BatchDatagram* batch, uint32_t count, uint32_t* done) {
+    // Each datagram passes the single receive's fault point: an injected failure cuts the
+    // batch where it falls.
+    if (count > kMostBatchDatagrams) count = kMostBatchDatagrams;
+    if (CU_FAULT_WITHIN(kReceiveFrom, &count) && count == 0) return -1;
+    mmsghdr messages[kMostBatchDatagrams];
+    iovec vectors[kMostBatchDatagrams];
+    BatchMessages(batch, count, messages, vectors, true);
+    const Readiness::Word before = Readiness::Load(socket);
+    // Only the first may wait, as a single receive would; MSG_TRUNC gives the whole length
+    // of a datagram larger than its buffer, which is then dropped as the single receive
+    // drops it.
+    const int result = recvmmsg(socket, messages, count, MSG_WAITFORONE | MSG_TRUNC, nullptr);
+    // The system ends a batch early only where the socket would block, or at a failure it
+    // keeps for the next call, which came during the batch (one there at its start fails
+    // the first receive) and so made an edge the generation rule sees. Either way a short
+    // batch found the socket empty, as a receive that would block does.
+    if ((result < 0 && WouldBlock()) || (result >= 0 && uint32_t(result) < count))
+        Readiness::NoteRead(socket, before, true, 0, 0);
+    if (result < 0) return -1;
+    for (uint32_t i = 0; i < uint32_t(result); ++i) {
+        const bool cut = messages[i].msg_len > batch[i].fSize;
+        batch[i].fLength = cut ? 0 : messages[i].msg_len;
+        batch[i].fError = cut ? WindowsCodeFromErrno(EMSGSIZE) : 0;
+    }
+    *done = uint32_t(result);
+    return 0;
+}
+
+int SendSocketBatch(SocketHandle socket, const BatchDatagram* batch, uint32_t count,
+                    uint32_t* done) {
+    if (count > kMostBatchDatagrams) count = kMostBatchDatagrams;
+    if (CU_FAULT_WITHIN(kSendTo, &count) && count == 0) return -1;
+    mmsghdr messages[kMostBatchDatagrams];
+    iovec vectors[kMostBatchDatagrams];
+    BatchMessages(const_cast<BatchDatagram*>(batch), count, messages, vectors, false);
+    const int result = sendmmsg(socket, messages, count, MSG_NOSIGNAL);
+    if (result < 0) return -1;
+    *done = uint32_t(result);
+    return 0;
 }
 
 void AddressToDottedText(uint32_t networkAddress, char* text) {

@@ -233,6 +233,42 @@ int32_t ReceiveSocketFrom(SocketHandle socket, void* buffer, uint32_t size,
     return ReceiveFrom(socket, buffer, size, AsSockaddr(sender), sizeof(SocketAddressStorage));
 }
 
+// Windows has no batch call for datagrams: the single calls in turn, each with its own
+// fault point.
+int ReceiveSocketBatch(SocketHandle socket, BatchDatagram* batch, uint32_t count, uint32_t* done) {
+    if (count > kMostBatchDatagrams) count = kMostBatchDatagrams;
+    uint32_t taken = 0;
+    while (taken < count) {
+        BatchDatagram& datagram = batch[taken];
+        const int32_t result =
+            ReceiveSocketFrom(socket, datagram.fData, datagram.fSize, &datagram.fPeer);
+        datagram.fLength = result < 0 ? 0 : uint32_t(result);
+        datagram.fError = result < 0 ? uint32_t(WSAGetLastError()) : 0;
+        // Past the first, a failure other than "would block" stands for one datagram (say,
+        // the report that an earlier one found no listener); one larger than its buffer
+        // does wherever it comes.
+        const bool oneDatagram =
+            datagram.fError == WSAEMSGSIZE || (taken > 0 && datagram.fError != WSAEWOULDBLOCK);
+        if (result < 0 && !oneDatagram) break;
+        ++taken;
+    }
+    if (taken == 0) return -1;
+    *done = taken;
+    return 0;
+}
+
+int SendSocketBatch(SocketHandle socket, const BatchDatagram* batch, uint32_t count,
+                    uint32_t* done) {
+    if (count > kMostBatchDatagrams) count = kMostBatchDatagrams;
+    uint32_t sent = 0;
+    while (sent < count &&
+           SendSocketTo(socket, batch[sent].fData, batch[sent].fLength, &batch[sent].fPeer) >= 0)
+        ++sent;
+    if (sent == 0) return -1;
+    *done = sent;
+    return 0;
+}
+
 void AddressToDottedText(uint32_t networkAddress, char* text) {
     in_addr address;
     address.s_addr = networkAddress;
