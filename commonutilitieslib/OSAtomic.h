@@ -25,7 +25,9 @@ inline uint32_t AtomicRead(const uint32_t* word) {
     return std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_acquire);
 }
 
-/// Stores the value indivisibly, for AtomicRead's readers.
+/// Stores the value indivisibly, for AtomicRead's readers. It takes no lock, so it may be
+/// lost to an operation above that another thread runs at the same time: use it only where
+/// no other thread changes the word then (the operations above use it under their lock).
 inline void AtomicWrite(uint32_t* word, uint32_t value) {
     std::atomic_ref<uint32_t>(*word).store(value, std::memory_order_release);
 }
