@@ -16,8 +16,11 @@ class UDPEchoTask : public Task {
 public:
     static constexpr uint32_t kStopEvent = 0x00010000;
     static constexpr uint32_t kLargestDatagram = 65535;
-    // Datagrams echoed in one run before other tasks get their turn.
-    static constexpr uint32_t kDatagramsPerRun = 8;
+    // Datagrams echoed in one run before other tasks get their turn. A run that ends with
+    // its budget spent is handed back through the event loop: 32 x 64 B echoes, 32 against
+    // 8 took 0.89 -> 0.48 system calls and 0.30 -> 0.19 context switches per round trip,
+    // 1.19x the round trips per second (one run, medians of 3).
+    static constexpr uint32_t kDatagramsPerRun = 32;
 
     explicit UDPEchoTask(EchoService* service);
     ~UDPEchoTask() override;
