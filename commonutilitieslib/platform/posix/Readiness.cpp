@@ -35,8 +35,9 @@ std::atomic<Word>* Slot(int socket, bool create) {
     return &chunk->fWords[socket & (kChunkSize - 1)];
 }
 
-void Forget(int socket) {
-    if (std::atomic<Word>* slot = Slot(socket, false)) slot->store(0, std::memory_order_release);
+void Forget(int socket, bool stream) {
+    if (std::atomic<Word>* slot = Slot(socket, stream))
+        slot->store(stream ? kStream : 0, std::memory_order_release);
 }
 
 void NoteRead(int socket, Word before, bool wouldBlock, uint32_t bytes, uint32_t asked) {

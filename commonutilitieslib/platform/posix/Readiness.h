@@ -61,16 +61,17 @@ inline uint32_t MessageOf(Word word) {
 // or, without `create`, one never registered.
 std::atomic<Word>* Slot(int socket, bool create);
 
-// The word as it stands, 0 for a socket never registered: taken before a read, so that a
-// read that finds the socket empty can tell whether an edge came meanwhile.
+// The word as it stands, 0 (or kStream alone) for a socket never registered: taken before a
+// read, so that a read that finds the socket empty can tell whether an edge came meanwhile.
 inline Word Load(int socket) {
     std::atomic<Word>* slot = Slot(socket, false);
     return slot != nullptr ? slot->load(std::memory_order_acquire) : 0;
 }
 
 // Clears what an earlier socket with this handle left: called when a handle is made or
-// closed, so that a new socket never inherits an old one's state.
-void Forget(int socket);
+// closed, so that a new socket never inherits an old one's state. A new stream socket is
+// noted as one (kStream), so that registering it needs not ask the kernel its type.
+void Forget(int socket, bool stream = false);
 
 // What the owner's read or accept, begun when the word read `before`, found: `bytes` of
 // `asked`, or nothing because it would have blocked.

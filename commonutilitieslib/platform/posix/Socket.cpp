@@ -55,9 +55,9 @@ bool KnownEmpty(Readiness::Word before) {
     return true;
 }
 
-SocketHandle NewHandle(int handle) {
+SocketHandle NewHandle(int handle, bool stream) {
     if (handle < 0) return kInvalidSocket;
-    Readiness::Forget(handle);
+    Readiness::Forget(handle, stream);
     return SocketHandle(handle);
 }
 
@@ -66,7 +66,7 @@ SocketHandle Accept(SocketHandle socket, sockaddr* peer, socklen_t size, int fla
     const int handle =
         accept4(socket, peer, peer != nullptr ? &size : nullptr, flags | SOCK_CLOEXEC);
     NoteRead(socket, before, handle < 0 ? -1 : 1, 1);
-    return NewHandle(handle);
+    return NewHandle(handle, true);
 }
 
 int Connect(SocketHandle socket, const sockaddr* address, socklen_t size) {
@@ -137,7 +137,7 @@ SocketHandle OpenSocket(int32_t type) {
 
 SocketHandle OpenSocket(int32_t type, uint16_t family) {
     CU_FAULT_POINT(kOpenSocket);
-    return NewHandle(socket(family, type | SOCK_CLOEXEC, 0));
+    return NewHandle(socket(family, type | SOCK_CLOEXEC, 0), type == SOCK_STREAM);
 }
 
 int CloseSocket(SocketHandle socket) {
