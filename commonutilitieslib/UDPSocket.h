@@ -88,11 +88,11 @@ public:
     /// are then not there (one larger than fCapacity is dropped). A send takes fData,
     /// fLength and fPeer.
     struct Datagram {
-        void* fData;         ///< The datagram's bytes.
-        uint32_t fCapacity;  ///< Room at fData, for a receive.
-        uint32_t fLength;    ///< Bytes received, or to send.
-        NetAddress fPeer;    ///< The sender received from, or the address to send to.
-        int32_t fError;      ///< 0, or why this received datagram is not there.
+        void* fData = nullptr;   ///< The datagram's bytes.
+        uint32_t fCapacity = 0;  ///< Room at fData, for a receive.
+        uint32_t fLength = 0;    ///< Bytes received, or to send.
+        NetAddress fPeer{};      ///< The sender received from, or the address to send to.
+        int32_t fError = 0;      ///< 0, or why this received datagram is not there.
     };
     static constexpr uint32_t kMostDatagrams = Platform::kMostBatchDatagrams;  ///< Per call.
 

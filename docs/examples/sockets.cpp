@@ -89,6 +89,41 @@ bool DualStack() {
     return true;
 }
 
+bool Batches() {
+    //! [batches]
+    UDPSocket receiver(nullptr, Socket::kSocketNonBlocking), sender(nullptr, 0);
+    if (receiver.Open(Socket::kDatagramType) != 0 || receiver.Bind(kLoopback, 0) != 0 ||
+        sender.Open(Socket::kDatagramType) != 0)
+        return false;
+    const NetAddress to = NetAddress::IPv4(kLoopback, receiver.GetLocalPort());
+    char one[] = "one", none[] = "", three[] = "three";
+    UDPSocket::Datagram out[3] = {{.fData = one, .fLength = 3, .fPeer = to},
+                                  {.fData = none, .fLength = 0, .fPeer = to},
+                                  {.fData = three, .fLength = 5, .fPeer = to}};
+    uint32_t sent = 0;
+    if (sender.SendDatagrams(out, 3, &sent) != 0 || sent != 3) return false;  // the rest: ours
+
+    char buffers[4][64];
+    UDPSocket::Datagram in[4];
+    for (int i = 0; i < 4; ++i)
+        in[i] = {.fData = buffers[i], .fCapacity = sizeof(buffers[i])};
+    uint32_t received = 0;
+    for (int tries = 0; tries < 200 && received < 3; ++tries) {
+        uint32_t got = 0;
+        const int32_t error = receiver.ReceiveDatagrams(in + received, 4 - received, &got);
+        if (error == EAGAIN)
+            OSThread::Sleep(5);  // a task would arm and return instead
+        else if (error != 0)
+            return false;
+        received += got;
+    }
+    for (uint32_t i = 0; i < received; ++i)  // an empty datagram has length 0; fError is per entry
+        std::printf("datagram %u: %u bytes, error %d\n", unsigned(i), unsigned(in[i].fLength),
+                    int(in[i].fError));
+    //! [batches]
+    return received == 3 && in[1].fLength == 0 && std::memcmp(in[2].fData, "three", 5) == 0;
+}
+
 }  // namespace
 
 int main() {
@@ -100,6 +135,7 @@ int main() {
     const bool texts = Texts();
     const bool errors = Errors();
     const bool dualStack = DualStack();
+    const bool batches = Batches();
     RuntimeHost::Stop();
-    return texts && errors && dualStack ? 0 : 1;
+    return texts && errors && dualStack && batches ? 0 : 1;
 }
