@@ -55,7 +55,7 @@ public:
 //! [receiver]
 
 bool WaitFor(const std::atomic<int>& value, int wanted) {
-    for (int i = 0; i < 200 && value < wanted; ++i)
+    for (int i = 0; i < 2000 && value < wanted; ++i)
         OSThread::Sleep(5);
     return value >= wanted;
 }

@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
     }
 
     //! [stop]
-    RuntimeHost::WaitForStopRequest(selfTest ? 5000 : RuntimeHost::kForever);
+    RuntimeHost::WaitForStopRequest(selfTest ? 20000 : RuntimeHost::kForever);
     sService.Stop(kStopEvent);  // no new members; listener and connections signalled
     const bool ended = sService.WaitUntilEmpty(2000);
     RuntimeHost::Stop();

@@ -67,7 +67,7 @@ int main() {
     // A socket of no task, used by this thread alone: nobody is signalled when it drains.
     TCPSocket client(nullptr, 0);
     int32_t connected = client.Connect(kLoopback, listener->GetLocalPort());
-    for (int i = 0; i < 200 && connected == kErrInProgress; ++i) {
+    for (int i = 0; i < 2000 && connected == kErrInProgress; ++i) {
         OSThread::Sleep(5);
         connected = client.CheckConnect();
     }
@@ -89,7 +89,7 @@ int main() {
     //! [bounds]
 
     sTasks.Stop(kStopEvent);
-    const bool ended = sTasks.WaitUntilEmpty(2000);
+    const bool ended = sTasks.WaitUntilEmpty(10000);
     RuntimeHost::Stop();
     return connected == 0 && result == kErrNoRoom && tooLong == kErrNoRoom &&
                    writer.Pending() + chunk.size() > writer.Capacity() && ended

@@ -51,7 +51,7 @@ int main() {
     OSThread::Sleep(50);                 // now it is parked for 200 ms
     ticker->Signal(Ticker::kPokeEvent);  // recorded, but it runs only when its time is up
     //! [signal]
-    for (int i = 0; i < 100 && !sEnded; ++i)
+    for (int i = 0; i < 1000 && !sEnded; ++i)
         OSThread::Sleep(10);
     RuntimeHost::Stop();
     return sEnded ? 0 : 1;

@@ -191,9 +191,9 @@ int main() {
                          new TLSClient(port, "wrong.example", kErrTLSVerifyFailed)}) {
         if (client->fMember.Join(&sTasks)) client->Signal(Task::kReadEvent);
     }
-    RuntimeHost::WaitForStopRequest(5000);
+    RuntimeHost::WaitForStopRequest(20000);
     sTasks.Stop(kStopEvent);
-    const bool ended = sTasks.WaitUntilEmpty(2000);
+    const bool ended = sTasks.WaitUntilEmpty(10000);
     RuntimeHost::Stop();
     delete sClientContext;  // after every stream made with it
     delete sServerContext;
