@@ -8,7 +8,7 @@ UDPEchoTask::UDPEchoTask(EchoService* service)
     : fService(service), fSocket(this, Socket::kSocketNonBlocking) {
     SetTaskName("UDPEcho");
     for (uint32_t i = 0; i < kDatagramsPerRun; ++i)
-        fBatch[i] = {fBuffers[i], kLargestDatagram, 0, NetAddress(), 0};
+        fBatch[i] = {.fData = fBuffers[i], .fCapacity = kLargestDatagram};
     fMember.Join(service->Serving());
 }
 
@@ -42,9 +42,9 @@ int64_t UDPEchoTask::Run() {
             continue;
         }
         KeepWholeDatagrams(received);
-        // Fewer than asked: the socket is empty, and the readiness source knows it.
-        if (received < budget) break;
-        budget = 0;
+        // A full batch spent the budget; a short one left the socket empty, and the
+        // readiness source knows it.
+        break;
     }
     if (!SendHeld()) {
         fSocket.ArmEvent(kWatchWrite);
