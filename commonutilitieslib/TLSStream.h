@@ -117,8 +117,7 @@ private:
     uint32_t fKeptStart = 0;
     uint32_t fKeptEnd = 0;
     uint32_t fKeptCapacity = 0;
-    int32_t fSocketError = 0;  // what the socket said inside an OpenSSL call
-    bool fHandshakeWantsRead = false;
+    int32_t fSocketError = 0;       // what the socket said inside an OpenSSL call
     bool fReadToTheSocket = false;  // the last read stopped at the empty socket
     bool fPeerClosed = false;
     bool fCloseSent = false;

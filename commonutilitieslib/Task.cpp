@@ -22,14 +22,15 @@ constexpr char kLivePrefix[] = "live_";
 constexpr size_t kLivePrefixLength = sizeof(kLivePrefix) - 1;
 constexpr char kDeletedMark = 'D';
 
-unsigned long Unsigned(const void* address) {
+// For the trace lines alone, which are compiled out unless switched on.
+[[maybe_unused]] unsigned long Unsigned(const void* address) {
     return (unsigned long)(uintptr_t)address;
 }
-long Signed(const void* address) {
+[[maybe_unused]] long Signed(const void* address) {
     return (long)(intptr_t)address;
 }
 
-float SecondsSinceStart() {
+[[maybe_unused]] float SecondsSinceStart() {
     return float((OS::Milliseconds() - OS::sInitialMSec) / 1000.0);
 }
 

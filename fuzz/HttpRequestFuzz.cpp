@@ -1,0 +1,142 @@
+// HTTP request streams, built from the pieces clients send (and get wrong), read by the
+// request parser whole and again in pieces of sizes the input chooses: both readings
+// report the same requests and the same error, every piece in a buffer of exactly its size
+// (so AddressSanitizer sees a read past it). Each target the parser reports maps to a path
+// that cannot climb out of the served root.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FuzzInput.h"
+#include "FuzzSupport.h"
+#include "HttpRequestParser.h"
+#include "HttpRequestTarget.h"
+
+namespace {
+
+using Result = HttpRequestParser::Result;
+
+const char* const kMethods[] = {"GET", "HEAD", "POST", "get", "G@T", "", "OPTIONS"};
+const char* const kTargets[] = {"/",    "/a/b.html", "/%2e%2e/x",  "/a/../b",
+                                "/%00", "/a%2Fb/%2", "/./a//b?q",  "http://h/x",
+                                "*",    "/%41%zz",   "/a/%2e/b#f", "//a/.."};
+const char* const kVersions[] = {"HTTP/1.1", "HTTP/1.0", "HTTP/2.0", "HTTP/1.1 ", "http/1.1", ""};
+const char* const kFields[] = {"Host: h",
+                               "Host: a\r\nHost: b",
+                               "Content-Length: 5",
+                               "Content-Length: 18446744073709551616",
+                               "Content-Length: -1",
+                               "Content-Length: 3, 3",
+                               "Transfer-Encoding: chunked",
+                               "Connection: close",
+                               "Connection: Keep-Alive",
+                               " folded",
+                               "NoColon",
+                               "Bad Name: x",
+                               "X: \x7f",
+                               "Content-Length: 2\r\nContent-Length: 3"};
+const char* const kEnds[] = {"\r\n", "\n", "\r", ""};
+
+template <size_t N>
+const char* Pick(FuzzInput& input, const char* const (&choices)[N]) {
+    return choices[input.Below(N)];
+}
+
+// A stream of requests, some sound and some not, with bodies and stray bytes between.
+std::string Stream(FuzzInput& input) {
+    std::string stream;
+    const uint32_t requests = 1 + input.Below(4);
+    for (uint32_t r = 0; r < requests && !input.Empty(); ++r) {
+        const char* end = input.Below(4) == 0 ? Pick(input, kEnds) : "\r\n";
+        stream += std::string(Pick(input, kMethods)) + " " + Pick(input, kTargets) + " " +
+                  Pick(input, kVersions) + end;
+        for (uint32_t f = input.Below(4); f > 0; --f)
+            stream += std::string(Pick(input, kFields)) + end;
+        stream += end;
+        const uint32_t extra = input.Below(4);
+        if (extra == 1) stream += std::string(input.Below(8), 'b');
+        if (extra == 2) stream += input.Bytes(16);
+    }
+    return stream;
+}
+
+struct Outcome {
+    std::string fMethod, fTarget, fHost;
+    uint32_t fMinorVersion = 0;
+    bool fKeepAlive = false;
+    uint64_t fContentLength = 0;
+    int fError = 0;
+    bool operator==(const Outcome&) const = default;
+};
+
+void CheckPath(const std::string& target) {
+    std::string path;
+    const int status = RequestTargetToPath(target, &path);
+    FUZZ_CHECK(status == 0 || status == 400);
+    if (status != 0) return;
+    FUZZ_CHECK(path.find('\0') == std::string::npos);
+    FUZZ_CHECK(path.empty() || (path.front() != '/' && path.back() != '/'));
+    size_t start = 0;
+    while (!path.empty() && start <= path.size()) {
+        size_t end = std::min(path.find('/', start), path.size());
+        const std::string segment = path.substr(start, end - start);
+        FUZZ_CHECK(!segment.empty() && segment != "." && segment != "..");
+        start = end + 1;
+    }
+}
+
+// What the parser reported, fed in pieces of the given sizes (the rest as one last piece).
+std::vector<Outcome> Feed(const std::string& stream, const std::vector<size_t>& sizes) {
+    HttpRequestParser parser;
+    std::vector<Outcome> outcomes;
+    size_t offset = 0;
+    for (size_t piece = 0; offset < stream.size(); ++piece) {
+        const size_t size =
+            std::min(piece < sizes.size() ? sizes[piece] : stream.size(), stream.size() - offset);
+        const std::unique_ptr<char[]> bytes(new char[size]);
+        std::copy_n(stream.data() + offset, size, bytes.get());
+        offset += size;
+        for (size_t at = 0;;) {
+            size_t used = 0;
+            const Result result = parser.Parse(bytes.get() + at, size - at, &used);
+            FUZZ_CHECK(used <= size - at);
+            at += used;
+            if (result == Result::kError) {
+                const int status = parser.ErrorStatus();
+                FUZZ_CHECK(status == 400 || status == 413 || status == 431 || status == 501 ||
+                           status == 505);
+                outcomes.push_back({"", "", "", 0, false, 0, status});
+                return outcomes;
+            }
+            if (result == Result::kNeedMore) {
+                FUZZ_CHECK(at == size);
+                break;
+            }
+            const HttpRequest& request = parser.Request();
+            FUZZ_CHECK(request.fMinorVersion <= 1);
+            FUZZ_CHECK(request.fContentLength <= HttpRequestParser::kMostBodyBytes);
+            outcomes.push_back({std::string(request.fMethod), std::string(request.fTarget),
+                                std::string(request.fHost), request.fMinorVersion,
+                                request.fKeepAlive, request.fContentLength, 0});
+            CheckPath(outcomes.back().fTarget);
+        }
+    }
+    return outcomes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzInput input(data, size);
+    const std::string stream = Stream(input);
+    std::vector<size_t> pieces;
+    while (!input.Empty())
+        pieces.push_back(1 + input.Below(24));
+    FUZZ_CHECK(Feed(stream, pieces) == Feed(stream, {}));
+    return 0;
+}
