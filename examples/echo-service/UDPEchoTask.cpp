@@ -24,34 +24,31 @@ int32_t UDPEchoTask::Bind(const NetAddress& address, bool ipv4Too) {
 
 int64_t UDPEchoTask::Run() {
     if (TakeEvents() & kStopEvent) return -1;
-    EchoStats& stats = fService->Stats();
-    uint32_t budget = kDatagramsPerRun;
-    while (budget > 0) {
-        if (!SendHeld()) {
-            fSocket.ArmEvent(kWatchWrite);
-            return 0;
-        }
+    // The socket is read only once what an earlier run held has gone back.
+    bool drained = SendHeld();
+    if (drained) {
+        ReceiveBatch();
+        drained = SendHeld();
+    }
+    fSocket.ArmEvent(drained ? kWatchRead : kWatchWrite);
+    return 0;
+}
+
+void UDPEchoTask::ReceiveBatch() {
+    for (uint32_t budget = kDatagramsPerRun; budget > 0; --budget) {
         uint32_t received = 0;
         const int32_t error = fSocket.ReceiveDatagrams(fBatch, budget, &received);
-        if (error == EAGAIN) break;
         // A failed receive (on Windows, for example, the report that an earlier reply
         // found no one listening) costs that datagram only.
-        if (error != 0) {
-            stats.fDatagramErrors.fetch_add(1, std::memory_order_relaxed);
-            --budget;
+        if (error != 0 && error != EAGAIN) {
+            fService->Stats().fDatagramErrors.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        KeepWholeDatagrams(received);
-        // A full batch spent the budget; a short one left the socket empty, and the
-        // readiness source knows it.
-        break;
+        // A full batch spent the budget; a short one, or none, left the socket empty, and
+        // the readiness source knows it.
+        if (error == 0) KeepWholeDatagrams(received);
+        return;
     }
-    if (!SendHeld()) {
-        fSocket.ArmEvent(kWatchWrite);
-        return 0;
-    }
-    fSocket.ArmEvent(kWatchRead);
-    return 0;
 }
 
 void UDPEchoTask::KeepWholeDatagrams(uint32_t received) {

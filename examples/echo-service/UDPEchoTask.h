@@ -33,6 +33,8 @@ public:
     int64_t Run() override;
 
 private:
+    // Receives up to a run's budget of datagrams and holds them to be sent back.
+    void ReceiveBatch();
     // Drops the datagrams the receive could not take whole, keeping the rest in order.
     void KeepWholeDatagrams(uint32_t received);
     // Sends back what is held; false when the socket took not all of it.
