@@ -3,69 +3,26 @@
 // and the request target's mapping to a path under the root.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "HttpRequestParser.h"
 #include "HttpRequestTarget.h"
+#include "support/HttpRequestFeed.h"
 
-namespace {
-
-using Result = HttpRequestParser::Result;
-
-// What the parser reported for one request, or the error that ended the stream.
-struct Outcome {
-    std::string fMethod;
-    std::string fTarget;
-    uint32_t fMinorVersion = 0;
-    bool fKeepAlive = false;
-    uint64_t fContentLength = 0;
-    int fError = 0;
-
-    bool operator==(const Outcome&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+// Global, beside the type, where the test framework's printer looks for it.
+static std::ostream& operator<<(std::ostream& out, const HttpOutcome& outcome) {
     return out << "{" << outcome.fMethod << " " << outcome.fTarget << " 1." << outcome.fMinorVersion
                << (outcome.fKeepAlive ? " keep-alive" : " close") << " length "
                << outcome.fContentLength << " error " << outcome.fError << "}";
 }
 
-// Feeds the stream in pieces of the given sizes (the rest as one last piece) to a fresh
-// parser; what it reported, in order.
-std::vector<Outcome> Feed(const std::string& stream, const std::vector<size_t>& sizes) {
-    HttpRequestParser parser;
-    std::vector<Outcome> outcomes;
-    size_t offset = 0;
-    for (size_t piece = 0; offset < stream.size(); ++piece) {
-        const size_t size = piece < sizes.size() ? std::min(sizes[piece], stream.size() - offset)
-                                                 : stream.size() - offset;
-        const std::unique_ptr<char[]> bytes(new char[size]);
-        std::copy_n(stream.data() + offset, size, bytes.get());
-        offset += size;
-        size_t at = 0;
-        for (;;) {
-            size_t used = 0;
-            const Result result = parser.Parse(bytes.get() + at, size - at, &used);
-            EXPECT_LE(used, size - at);
-            at += used;
-            if (result == Result::kError) {
-                outcomes.push_back({"", "", 0, false, 0, parser.ErrorStatus()});
-                return outcomes;
-            }
-            if (result == Result::kNeedMore) {
-                EXPECT_EQ(at, size);
-                break;
-            }
-            const HttpRequest& request = parser.Request();
-            outcomes.push_back({std::string(request.fMethod), std::string(request.fTarget),
-                                request.fMinorVersion, request.fKeepAlive, request.fContentLength,
-                                0});
-        }
-    }
-    return outcomes;
-}
+namespace {
+
+using Result = HttpRequestParser::Result;
+using Outcome = HttpOutcome;
+
+constexpr auto& Feed = FeedHttpRequests;
 
 // The outcomes of the whole stream at once, checked to be the same however it is split:
 // in two at every byte, and a byte at a time.
